@@ -1,0 +1,26 @@
+// The host platform's own interface, for the command line and the tests: what stands in for the machine that the
+// native program would otherwise find (drives, the boot screen, the end of the process).
+#pragma once
+
+#include <string>
+
+namespace host {
+
+// Backs drive `letter` (A to Z, either case) with an NTFS image or partition. False with a one-line reason when
+// the letter is taken or the device cannot be mounted.
+bool MountDrive(char letter, const std::string& device, std::string* error);
+// Unmounts every drive cleanly; open handles on them fail afterwards.
+void UnmountAllDrives();
+
+// Everything the program has shown on the boot screen (UTF-8), and whether it is also written to standard output.
+std::string ScreenText();
+void ClearScreenText();
+void SetScreenEcho(bool toStandardOutput);
+
+// The hard-error mode the program last set (1 when never set).
+unsigned HardErrorMode();
+
+// Ends the process the way NtTerminateProcess does: every drive unmounted, output flushed, exit status passed on.
+[[noreturn]] void ExitHostProcess(int status);
+
+}  // namespace host

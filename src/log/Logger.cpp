@@ -1,0 +1,221 @@
+#include "log/Logger.h"
+
+#include <new>
+#include <vector>
+
+#include "native/ProcessEntry.h"
+
+namespace {
+
+constexpr size_t kLineBufferSize = 4096;
+constexpr size_t kConsoleBufferSize = 1024;
+// The display call takes a counted UTF-16 string; its byte count, terminator included, must fit 16 bits.
+constexpr size_t kConsoleTextLimit = 32766;
+
+CLogger* g_loggerInstance = nullptr;
+
+void DestroyLoggerInstance() {
+  delete g_loggerInstance;
+  g_loggerInstance = nullptr;
+}
+
+CLogger* CreateLoggerInstance() {
+  g_loggerInstance = new CLogger();
+  RegisterExitHandler(&DestroyLoggerInstance);
+  return g_loggerInstance;
+}
+
+TIME_FIELDS CurrentTimeFields() {
+  LARGE_INTEGER now{};
+  NtQuerySystemTime(&now);
+  TIME_FIELDS fields{};
+  RtlTimeToTimeFields(&now, &fields);
+  return fields;
+}
+
+// Appends `text` to the zero-terminated contents of `buffer` without passing its end.
+void AppendBounded(char* buffer, size_t size, const char* text) {
+  size_t used = strlen(buffer);
+  while (*text != '\0' && used + 1 < size) buffer[used++] = *text++;
+  buffer[used] = '\0';
+}
+
+// Expands a boot-screen text: in the 1024-byte buffer when it fits, else in a larger one, cut at the display limit.
+std::string ExpandConsoleText(const char* format, va_list args) {
+  char buffer[kConsoleBufferSize] = {};
+  va_list attempt;
+  va_copy(attempt, args);
+  int length = NtdllVsnprintf(buffer, sizeof buffer - 1, format, attempt);
+  va_end(attempt);
+  if (length >= 0) return buffer;
+
+  std::vector<char> large(kConsoleTextLimit + 1, '\0');
+  va_copy(attempt, args);
+  NtdllVsnprintf(large.data(), kConsoleTextLimit, format, attempt);
+  va_end(attempt);
+  return large.data();
+}
+
+}  // namespace
+
+void Log(const SLogLocation& location, const char* format, ...) {
+  CLogger& logger = CLogger::Instance();
+  if (location.Level > logger.GetLevel()) return;
+
+  // The prefix becomes part of the format and is expanded a second time; time stamps and function names hold no
+  // percent sign, so that changes nothing.
+  char lineFormat[kLineBufferSize] = {};
+  NtdllSnprintf(lineFormat, sizeof lineFormat - 1, "%s %s#%d L%d ", FormatTimestamp().c_str(), location.Function,
+                location.Line, location.Level);
+  AppendBounded(lineFormat, sizeof lineFormat, format);
+  AppendBounded(lineFormat, sizeof lineFormat, "\r\n");
+
+  // An expansion longer than 4095 characters is cut there, without its line end; the last byte stays zero.
+  char line[kLineBufferSize] = {};
+  va_list args;
+  va_start(args, format);
+  NtdllVsnprintf(line, sizeof line - 1, lineFormat, args);
+  va_end(args);
+  logger.Enqueue(line);
+}
+
+std::string FormatTimestamp() {
+  TIME_FIELDS time = CurrentTimeFields();
+  char buffer[128] = {};
+  NtdllSnprintf(buffer, sizeof buffer - 1, "[%4d-%02d-%02d] [%02d:%02d:%02d.%03d]", time.Year, time.Month, time.Day,
+                time.Hour, time.Minute, time.Second, time.Milliseconds);
+  return buffer;
+}
+
+std::u16string MakeLogFileName(const std::u16string& directory) {
+  TIME_FIELDS time = CurrentTimeFields();
+  WCHAR stamp[64] = {};
+  NtdllSnwprintf(stamp, 63, u"%4d_%02d_%02d__%02d_%02d_%02d", time.Year, time.Month, time.Day, time.Hour,
+                 time.Minute, time.Second);
+  return directory + u"Spindraxel_native_" + stamp + u".txt";
+}
+
+LONG ConsolePrint(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = ExpandConsoleText(format, args);
+  va_end(args);
+
+  ANSI_STRING narrow;
+  RtlInitAnsiString(&narrow, text.c_str());
+  UNICODE_STRING wide{};
+  if (NT_SUCCESS(RtlAnsiStringToUnicodeString(&wide, &narrow, true))) {
+    NtDisplayString(&wide);
+    RtlFreeUnicodeString(&wide);
+  }
+  return 0;
+}
+
+CLogger& CLogger::Instance() {
+  static CLogger* instance = CreateLoggerInstance();
+  return *instance;
+}
+
+CLogger::CLogger() {
+  NtCreateEvent(&linesQueued_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false);
+  NtCreateEvent(&writerStopped_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false);
+  NtCreateMutant(&lock_, MUTANT_ALL_ACCESS, nullptr, false);
+}
+
+// The handles end with the process; the queue and the path are released here.
+CLogger::~CLogger() = default;
+
+void CLogger::SetLevel(LONG level) {
+  NtWaitForSingleObject(lock_, false, nullptr);
+  maxLevel_.store(level, std::memory_order_relaxed);
+  NtReleaseMutant(lock_, nullptr);
+}
+
+void CLogger::Open(const std::u16string& directory, LONG level) {
+  SetLevel(level);
+  if (level > 0 && file_ == nullptr) CreateLogFile(directory);
+  if (writerThread_ != nullptr) return;
+
+  HANDLE thread = nullptr;
+  CLIENT_ID clientId{};
+  NTSTATUS status = RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0, &CLogger::WriterThread, this,
+                                        &thread, &clientId);
+  writerThread_ = status == STATUS_SUCCESS ? thread : nullptr;
+}
+
+void CLogger::CreateLogFile(const std::u16string& directory) {
+  filePath_ = MakeLogFileName(directory);
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, filePath_.c_str());
+  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr};
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE file = nullptr;
+  // A failure (no such directory, a name taken by a run in the same second) leaves the run without a log file,
+  // silently: the writer then discards the lines.
+  NTSTATUS status = NtCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE | FILE_APPEND_DATA, &attributes, &ioStatus,
+                                 nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NtWaitForSingleObject(lock_, false, nullptr);
+  file_ = NT_SUCCESS(status) ? file : nullptr;
+  NtReleaseMutant(lock_, nullptr);
+}
+
+void CLogger::Close() {
+  NtWaitForSingleObject(lock_, false, nullptr);
+  stopRequested_ = true;
+  NtReleaseMutant(lock_, nullptr);
+  if (writerThread_ == nullptr) return;
+  NtSetEvent(linesQueued_, nullptr);
+  NtWaitForSingleObject(writerStopped_, false, nullptr);
+}
+
+void CLogger::Enqueue(const char* line) {
+  std::string copy(line);
+  NtWaitForSingleObject(lock_, false, nullptr);
+  queue_.push_back(std::move(copy));
+  NtReleaseMutant(lock_, nullptr);
+  NtSetEvent(linesQueued_, nullptr);
+}
+
+NTSTATUS NTAPI CLogger::WriterThread(PVOID parameter) {
+  static_cast<CLogger*>(parameter)->RunWriter();
+  return STATUS_SUCCESS;
+}
+
+bool CLogger::IsStopRequested() {
+  NtWaitForSingleObject(lock_, false, nullptr);
+  bool stop = stopRequested_;
+  NtReleaseMutant(lock_, nullptr);
+  return stop;
+}
+
+void CLogger::RunWriter() {
+  for (;;) {
+    NtWaitForSingleObject(linesQueued_, false, nullptr);
+    // The stop flag wins over lines still queued: Close promises only that the writer has ended.
+    if (IsStopRequested()) {
+      NtSetEvent(writerStopped_, nullptr);
+      NtTerminateThread(NtCurrentThread(), STATUS_SUCCESS);
+      return;
+    }
+    bool queueEmpty = false;
+    do {
+      NtWaitForSingleObject(lock_, false, nullptr);
+      if (queue_.empty()) {
+        NtReleaseMutant(lock_, nullptr);
+        break;
+      }
+      std::string line = std::move(queue_.front());
+      queue_.pop_front();
+      queueEmpty = queue_.empty();
+      HANDLE file = file_;
+      NtReleaseMutant(lock_, nullptr);
+      if (file != nullptr) {
+        IO_STATUS_BLOCK ioStatus{};
+        NtWriteFile(file, nullptr, nullptr, nullptr, &ioStatus, line.data(), static_cast<ULONG>(line.size()), nullptr,
+                    nullptr);
+      }
+    } while (!queueEmpty);
+  }
+}

@@ -1,0 +1,61 @@
+#include "native/NativeMain.h"
+
+#include "config/ConfigFileReader.h"
+#include "log/Logger.h"
+
+namespace {
+
+constexpr const char* kSeparator = "-------------------\n";
+
+// The existence check that decides whether this boot has anything to do: a missing configuration ends the run
+// before anything is shown or logged.
+bool ConfigurationFileOpens(const std::u16string& path) {
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, path.c_str());
+  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
+                               nullptr, nullptr};
+  IO_STATUS_BLOCK ioStatus{};
+  HANDLE file = nullptr;
+  NTSTATUS status = NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
+                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (!NT_SUCCESS(status)) return false;
+  NtClose(file);
+  return true;
+}
+
+}  // namespace
+
+std::u16string ConfigurationPathFromCommandLine(const UNICODE_STRING& commandLine) {
+  // The text runs to its terminating zero; the buffer's capacity still bounds the scan.
+  size_t capacity = commandLine.MaximumLength / sizeof(WCHAR);
+  if (capacity == 0) capacity = commandLine.Length / sizeof(WCHAR);
+  size_t length = 0;
+  while (commandLine.Buffer != nullptr && length < capacity && commandLine.Buffer[length] != u'\0') ++length;
+  std::u16string text(commandLine.Buffer != nullptr ? commandLine.Buffer : u"", length);
+  size_t blank = text.find(u' ');
+  return blank == std::u16string::npos ? text : text.substr(blank + 1);
+}
+
+LONG NativeMain(UNICODE_STRING* commandLine) {
+  CLogger& logger = CLogger::Instance();
+  logger.SetLevel(3);
+
+  std::u16string configurationPath = ConfigurationPathFromCommandLine(*commandLine);
+  if (!ConfigurationFileOpens(configurationPath)) return 0;
+
+  ConsolePrint("Zenmoria Spindraxel\n");
+  ConsolePrint(kSeparator);
+
+  CConfigFileReader reader(configurationPath);
+  if (!reader.Initialize()) {
+    ConsolePrint("Failed to read configuration file. Quiting....");
+    return 1;
+  }
+  NtClose(reader.GetHandle());
+
+  logger.Close();
+  ConsolePrint(kSeparator);
+  ConsolePrint("Complete\n");
+  return 0;
+}

@@ -1,0 +1,158 @@
+// spindraxel boot: one boot-time program, started the way the Session Manager starts a BootExecute entry.
+#include <cctype>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "host/Clock.h"
+#include "host/Faults.h"
+#include "host/Host.h"
+#include "native/ProcessEntry.h"
+
+namespace {
+
+const char kBootUsage[] =
+    "Usage: spindraxel boot --drive LETTER=IMAGE [--drive ...] [OPTIONS] [--] COMMAND LINE\n"
+    "\n"
+    "Runs the boot-time program named by COMMAND LINE, exactly as a BootExecute entry would start it: the\n"
+    "program's word, one blank and its argument. The boot screen goes to standard output and the exit status is\n"
+    "the program's own.\n"
+    "\n"
+    "Options:\n"
+    "  --drive C=IMAGE     back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
+    "                      e.g. --drive C=disk.img --drive D=/dev/sdb1\n"
+    "  --fault SPEC        make native calls fail or wait (repeatable):\n"
+    "                        NtReadFile#3=0xC0000185     the third NtReadFile fails with that status\n"
+    "                        NtReadFile#3+=0xC0000185    the third and every later one fails\n"
+    "                        NtWriteFile=0xC000007F      every NtWriteFile fails\n"
+    "                        NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
+    "  --clock TIME        start the system clock at TIME (UTC), e.g. --clock 2026-12-31T23:59:59Z\n"
+    "  --help              show this text\n"
+    "\n"
+    "COMMAND LINE is taken word for word; quote it to keep blanks as they are. The words after '--' are joined\n"
+    "with single blanks.\n"
+    "\n"
+    "Examples:\n"
+    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+    "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n";
+
+constexpr const char* kProgramWord = "sxboottime";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "spindraxel boot: %s\n", message.c_str());
+  std::fputs("Try 'spindraxel boot --help'.\n", stderr);
+  return 2;
+}
+
+std::u16string Utf8ToUtf16(const std::string& text) {
+  std::u16string out;
+  for (size_t i = 0; i < text.size();) {
+    unsigned char lead = static_cast<unsigned char>(text[i]);
+    char32_t c = lead;
+    size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
+    if (lead >= 0x80 && extra == 0) c = 0xFFFD;
+    if (extra != 0) c = lead & (0x3F >> extra);
+    size_t j = 1;
+    for (; j <= extra && i + j < text.size(); ++j) c = (c << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
+    i += j;
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+// The process that the Session Manager would have made: parameters with the command line, and a PEB.
+[[noreturn]] void StartBootProcess(const std::string& commandLine) {
+  static std::u16string command = Utf8ToUtf16(commandLine);
+  static std::u16string image = u"\\SystemRoot\\System32\\sxboottime.exe";
+  static RTL_USER_PROCESS_PARAMETERS parameters{};
+  static PEB peb{};
+  static char heapStandIn;
+  auto counted = [](std::u16string& text) {
+    return UNICODE_STRING{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
+                          static_cast<USHORT>((text.size() + 1) * sizeof(WCHAR)), text.data()};
+  };
+  parameters.MaximumLength = parameters.Length = sizeof parameters;
+  parameters.Flags = 1;  // normalised: the strings hold pointers
+  parameters.ImagePathName = counted(image);
+  parameters.CommandLine = counted(command);
+  peb.ProcessParameters = &parameters;
+  peb.ProcessHeap = &heapStandIn;
+  ProcessStartup(&peb);
+}
+
+}  // namespace
+
+int RunBootCommand(const std::vector<std::string>& args) {
+  std::vector<std::pair<char, std::string>> drives;
+  std::vector<std::string> words;
+  size_t i = 0;
+  for (; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kBootUsage, stdout);
+      return 0;
+    }
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (arg.rfind("--", 0) != 0) break;
+    if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--drive") {
+      size_t equals = value.find('=');
+      if (equals != 1 || value.size() < 3 || !std::isalpha(static_cast<unsigned char>(value[0]))) {
+        return UsageError("--drive " + value + ": expected LETTER=IMAGE, for example --drive C=disk.img");
+      }
+      drives.emplace_back(value[0], value.substr(2));
+    } else if (arg == "--fault") {
+      host::FaultRule rule;
+      std::string error;
+      if (!host::ParseFaultRule(value, &rule, &error)) return UsageError(error);
+      host::AddFaultRule(rule);
+    } else if (arg == "--clock") {
+      int64_t start;
+      if (!host::ParseUtcTime(value, &start)) {
+        return UsageError("--clock " + value + ": expected a UTC time such as 2026-12-31T23:59:59Z");
+      }
+      host::SetClockStart(start);
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  for (; i < args.size(); ++i) words.push_back(args[i]);
+  if (words.empty()) return UsageError("no command line to run, e.g. -- sxboottime \\??\\C:\\defrag.cfg");
+
+  std::string commandLine;
+  for (const std::string& word : words) commandLine += (commandLine.empty() ? "" : " ") + word;
+  std::string programWord = LowerCase(commandLine.substr(0, commandLine.find(' ')));
+  if (programWord != kProgramWord && programWord != std::string(kProgramWord) + ".exe") {
+    return UsageError("'" + programWord + "' is not a boot-time program of this system (expected sxboottime)");
+  }
+
+  // Every drive is checked and mounted before the program runs; a bad one stops the boot before anything is
+  // touched.
+  for (const auto& [letter, device] : drives) {
+    std::string error;
+    if (!host::MountDrive(letter, device, &error)) {
+      host::UnmountAllDrives();
+      std::fprintf(stderr, "spindraxel boot: --drive %c=%s: %s\n", letter, device.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  std::fflush(stdout);
+  StartBootProcess(commandLine);
+}

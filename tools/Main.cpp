@@ -1,0 +1,41 @@
+// spindraxel: the host command line of Zenmoria Spindraxel.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+
+namespace {
+
+const char kUsage[] =
+    "Usage: spindraxel COMMAND [OPTIONS]\n"
+    "\n"
+    "Zenmoria Spindraxel defragments files on NTFS volumes at boot time. On Linux this command runs the same\n"
+    "boot-time program on NTFS images (or partitions) instead of a Windows boot.\n"
+    "\n"
+    "Commands:\n"
+    "  boot     run the boot-time program the way the Session Manager starts it\n"
+    "  help     show this text, or 'spindraxel help COMMAND' for one command\n"
+    "\n"
+    "Example:\n"
+    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+  std::string command = args.front();
+  args.erase(args.begin());
+  if (command == "help" || command == "--help" || command == "-h") {
+    if (!args.empty() && args.front() == "boot") return RunBootCommand({"--help"});
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (command == "boot") return RunBootCommand(args);
+  std::fprintf(stderr, "spindraxel: unknown command '%s'; 'spindraxel help' lists the commands\n", command.c_str());
+  return 2;
+}
