@@ -1,9 +1,9 @@
-// The one way the host platform includes libntfs-3g. The library's headers expect the configuration macros of its
-// own build (ntfstime.h does not compile without them) and define min/max macros that break the standard library,
-// so every C++ header a file needs must be included before this one.
+// The one way the host platform includes libntfs-3g. The library's headers need the configuration macros of its
+// own build (ntfstime.h does not compile without them), define min/max macros that break the standard library, and
+// reuse Windows names with other types; this header deals with all three. Include it after the C++ headers a file
+// needs.
 #pragma once
 
-#include <algorithm>  // pulled in first so that no later standard header meets the min/max macros
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -77,7 +77,6 @@
 #define VOLUME_IS_DIRTY NTFS_VOLUME_IS_DIRTY
 
 extern "C" {
-#include <ntfs-3g/types.h>
 #include <ntfs-3g/attrib.h>
 #include <ntfs-3g/bitmap.h>
 #include <ntfs-3g/bootsect.h>
@@ -90,6 +89,7 @@ extern "C" {
 #include <ntfs-3g/mft.h>
 #include <ntfs-3g/runlist.h>
 #include <ntfs-3g/security.h>
+#include <ntfs-3g/types.h>
 #include <ntfs-3g/unistr.h>
 #include <ntfs-3g/volume.h>
 }

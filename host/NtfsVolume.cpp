@@ -17,8 +17,10 @@
 namespace host {
 namespace {
 
-// The largest piece handed to one library write or extension: single extensions of 256 KiB and more have failed
-// with ENOSPC on fragmented free space while thousands of clusters were free.
+// The largest piece handed to one library write or extension. The library's cluster allocator answers ENOSPC when
+// one request needs more fragments than it gathers (a 1 MiB request over two-cluster holes, or 64 KiB over
+// one-cluster holes, while thousands of clusters were free), so requests stay small and a refused one is retried
+// one cluster at a time; only a refused single cluster means the volume is full.
 constexpr uint32_t kIoPiece = 64 * 1024;
 constexpr size_t kMaxNameLength = 255;  // UTF-16 code units in one NTFS name
 constexpr uint64_t kMaxFileSize = INT64_MAX;
@@ -189,14 +191,36 @@ NTSTATUS Describe(ntfs_inode* inode, NtfsVolume::Node* node) {
 }
 
 // Grows `data` to `size` with clusters allocated but not written: the bytes past the initialized size read as
-// zeros. In pieces, for the ENOSPC reason above.
+// zeros. In pieces, for the ENOSPC reason above; a refused extension leaves the attribute as it was.
 NTSTATUS ExtendAllocated(ntfs_attr* data, s64 size) {
+  const s64 cluster = data->ni->vol->cluster_size;
+  s64 step = kIoPiece;
   while (data->data_size < size) {
-    const s64 next = std::min<s64>(size, data->data_size + kIoPiece);
-    if (ntfs_attr_truncate_solid(data, next) != 0) return StatusFromErrno(errno);
+    if (ntfs_attr_truncate_solid(data, std::min<s64>(size, data->data_size + step)) == 0) {
+      step = kIoPiece;
+      continue;
+    }
+    if (errno != ENOSPC || step <= cluster) return StatusFromErrno(errno);
+    step = cluster;
   }
   return STATUS_SUCCESS;
 }
+
+// Owns a descriptor until it is released to its next owner.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
 
 // The one-line reason a user sees when ntfs_mount refuses.
 std::string MountFailureReason(int error) {
@@ -207,6 +231,10 @@ std::string MountFailureReason(int error) {
       return "the volume is hibernated or was not shut down cleanly (start and shut down Windows fully first)";
     case EBUSY:
       return "the device is in use by a mounted file system";
+    case EAGAIN:  // the library's own lock on the device: another program has it open
+      return "already mounted by this or another process";
+    case EIO:
+      return "the volume is damaged or truncated (" + std::string(std::strerror(error)) + ")";
     case EACCES:
     case EROFS:
       return "the device cannot be opened for writing (" + std::string(std::strerror(error)) + ")";
@@ -267,44 +295,33 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     return nullptr;
   };
 
-  const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+  ScopedFd fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
     const int openError = errno;
     return fail(openError == ENOENT ? "no such file" : std::strerror(openError));
   }
   struct stat info;
-  if (fstat(fd, &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
-    close(fd);
+  if (fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
     return fail("not an image file or block device");
   }
-  if (!HasNtfsSignature(fd)) {
-    close(fd);
-    return fail("not an NTFS volume (no NTFS boot sector)");
-  }
-  // A second mount (in this process or another) would write the same metadata from a different cache.
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    close(fd);
-    return fail("already mounted by this or another process");
-  }
+  if (!HasNtfsSignature(fd.get())) return fail("not an NTFS volume (no NTFS boot sector)");
+  // A second mount would write the same metadata from a different cache. The library's own device lock is a
+  // process-wide fcntl lock, which does not stop a second mount in this process; flock does.
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail("already mounted by this or another process");
 
   std::lock_guard<std::recursive_mutex> lock(GlobalLibraryLock());
   // O_EXCL keeps the kernel from mounting a block device while we write it; it means nothing for a plain file.
   const ntfs_mount_flags flags = S_ISBLK(info.st_mode) ? NTFS_MNT_EXCLUSIVE : NTFS_MNT_NONE;
   ntfs_volume* vol = ntfs_mount(device.c_str(), flags);
-  if (vol == nullptr) {
-    const int mountError = errno;
-    close(fd);
-    return fail(MountFailureReason(mountError));
-  }
+  if (vol == nullptr) return fail(MountFailureReason(errno));
   // Windows opens case-insensitively unless asked otherwise; the library then still creates names as given.
   // Free space is not counted at mount, and the file-system controls report it.
   if (ntfs_set_ignore_case(vol) != 0 || ntfs_volume_get_free_space(vol) != 0) {
     const int setupError = errno;
     ntfs_umount(vol, FALSE);
-    close(fd);
     return fail(std::string("cannot prepare the volume: ") + std::strerror(setupError));
   }
-  return std::unique_ptr<NtfsVolume>(new NtfsVolume(vol, fd, device));
+  return std::unique_ptr<NtfsVolume>(new NtfsVolume(vol, fd.release(), device));
 }
 
 NtfsVolume::NtfsVolume(ntfs_volume* vol, int lockFd, std::string device)
@@ -378,8 +395,8 @@ NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t done = 0;
   while (done < wanted) {
-    const s64 got = ntfs_attr_pread(data.get(), static_cast<s64>(offset + done), static_cast<s64>(wanted - done),
-                                    out + done);
+    const s64 got =
+        ntfs_attr_pread(data.get(), static_cast<s64>(offset + done), static_cast<s64>(wanted - done), out + done);
     if (got < 0) return StatusFromErrno(errno);
     if (got == 0) return STATUS_FILE_CORRUPT_ERROR;  // short of the recorded size: the runlist ends too early
     done += static_cast<uint64_t>(got);
@@ -405,12 +422,24 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
     status = ExtendAllocated(data.get(), end);
     if (!NT_SUCCESS(status)) return status;
   }
+  // Writes allocate only in the holes of sparse and compressed files, hence the same retry as for extensions.
   const auto* bytes = static_cast<const uint8_t*>(buffer);
-  for (uint32_t done = 0; done < length;) {
-    const s64 piece = std::min(length - done, kIoPiece);
-    const s64 written = ntfs_attr_pwrite(data.get(), static_cast<s64>(offset + done), piece, bytes + done);
-    if (written <= 0) return StatusFromErrno(written < 0 ? errno : EIO);
-    done += static_cast<uint32_t>(written);
+  const uint32_t cluster = vol_->cluster_size;
+  for (uint32_t done = 0, piece = kIoPiece; done < length;) {
+    const s64 count = std::min(length - done, piece);
+    const s64 written = ntfs_attr_pwrite(data.get(), static_cast<s64>(offset + done), count, bytes + done);
+    if (written > 0) {
+      done += static_cast<uint32_t>(written);
+      piece = kIoPiece;
+      continue;
+    }
+    const int error = written < 0 ? errno : EIO;
+    if (error != ENOSPC || piece <= cluster) return StatusFromErrno(error);
+    piece = cluster;
+  }
+  // A compressed stream keeps its last compression block open until pclose; closing it would swallow the error.
+  if ((data->data_flags & ATTR_COMPRESSION_MASK) != 0 && ntfs_attr_pclose(data.get()) != 0) {
+    return StatusFromErrno(errno);
   }
   ntfs_inode_update_times(inode.get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
   data.reset();
@@ -470,13 +499,11 @@ NTSTATUS NtfsVolume::Remove(const std::u16string& path) {
   UniqueInode inode;
   status = OpenRecord(vol_, target, &inode);
   if (!NT_SUCCESS(status)) return status;
-  if (IsDirectory(inode.get()) && ntfs_check_empty_dir(inode.get()) != 0) return StatusFromErrno(errno);
 
-  // ntfs_delete closes both inodes, whatever its outcome. Without a path it has no name cache entry to drop, and
-  // this class keeps none.
+  // ntfs_delete refuses a directory that is not empty (ENOTEMPTY) and closes both inodes, whatever its outcome.
+  // Without a path it has no name cache entry to drop, and this class keeps none.
   const std::vector<ntfschar> name = ToNtfsName(names.back());
-  if (ntfs_delete(vol_, nullptr, inode.release(), parent.release(), name.data(), static_cast<u8>(name.size())) !=
-      0) {
+  if (ntfs_delete(vol_, nullptr, inode.release(), parent.release(), name.data(), static_cast<u8>(name.size())) != 0) {
     return StatusFromErrno(errno);
   }
   return STATUS_SUCCESS;

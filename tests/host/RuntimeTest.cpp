@@ -14,6 +14,8 @@ struct TimeCase {
   TIME_FIELDS fields;
 };
 
+void PrintTo(const TimeCase& moment, std::ostream* out) { *out << moment.time; }
+
 class TimeFields : public testing::TestWithParam<TimeCase> {};
 
 TEST_P(TimeFields, SplitsSystemTimeIntoUtcFields) {
@@ -144,6 +146,8 @@ struct FaultSpecCase {
   ULONG status;
   uint32_t delayMs;
 };
+
+void PrintTo(const FaultSpecCase& spec, std::ostream* out) { *out << spec.text; }
 
 class FaultSpec : public testing::TestWithParam<FaultSpecCase> {};
 

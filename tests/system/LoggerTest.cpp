@@ -1,0 +1,238 @@
+// The log file as it reaches an NTFS image: name, line format, level filter, the queue before the writer starts,
+// the 4095-character cut, whole lines from concurrent threads, and how Open and Close treat the writer.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "host/Faults.h"
+#include "host/Host.h"
+#include "log/DataSynchronizationLock.h"
+#include "log/Logger.h"
+#include "support/Native.h"
+#include "support/TestImage.h"
+
+namespace {
+
+// One image for the whole binary, mounted as C:, holding the process-wide logger's file.
+class LogImage : public testing::Environment {
+ public:
+  void SetUp() override {
+    image_ = new testsupport::TestImage();
+    ASSERT_TRUE(image_->MakeDirectory(u"Logs"));
+    ASSERT_TRUE(image_->MakeDirectory(u"Other"));
+    ASSERT_TRUE(image_->MakeDirectory(u"Quiet"));
+    std::string error;
+    ASSERT_TRUE(host::MountDrive('C', image_->Path(), &error)) << error;
+    SX_LOG_FUNCTION("LogImage::SetUp");
+    SX_LOG(3, "queued before the log was opened");
+    CLogger::Instance().Open(u"\\??\\C:\\Logs\\", 3);
+  }
+  void TearDown() override {
+    host::UnmountAllDrives();
+    delete image_;
+  }
+
+ private:
+  testsupport::TestImage* image_ = nullptr;
+};
+
+testing::Environment* const g_logImage = testing::AddGlobalTestEnvironment(new LogImage);
+
+std::string ReadWholeFile(const std::u16string& path) {
+  testsupport::NamedAttributes name(path);
+  HANDLE file = nullptr;
+  IO_STATUS_BLOCK io{};
+  if (!NT_SUCCESS(NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, name.get(), &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
+                               0))) {
+    return {};
+  }
+  std::string text;
+  char buffer[65536];
+  while (NtReadFile(file, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, nullptr, nullptr) == STATUS_SUCCESS) {
+    text.append(buffer, io.Information);
+  }
+  NtClose(file);
+  return text;
+}
+
+// The log file's text once it holds `marker` (the writer is asynchronous); fails the test after ten seconds.
+std::string LogTextWith(const std::string& marker, const std::u16string& path = CLogger::Instance().GetFilePath()) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    std::string text = ReadWholeFile(path);
+    if (text.find(marker) != std::string::npos) return text;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "the log never showed: " << marker;
+      return text;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+std::string LineWith(const std::string& text, const std::string& marker) {
+  size_t at = text.find(marker);
+  if (at == std::string::npos) return {};
+  size_t start = text.rfind("\r\n", at);
+  start = start == std::string::npos ? 0 : start + 2;
+  size_t end = text.find("\r\n", at);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end + 2 - start);
+}
+
+TEST(LogFile, IsNamedAfterTheUtcTimeInTheConfiguredDirectory) {
+  std::string path(CLogger::Instance().GetFilePath().begin(), CLogger::Instance().GetFilePath().end());
+  EXPECT_TRUE(std::regex_match(path, std::regex(R"(\\\?\?\\C:\\Logs\\Spindraxel_native_\d{4}_\d\d_\d\d__\d\d_\d\d_\d\d\.txt)")))
+      << path;
+}
+
+TEST(LogFile, LinesQueuedBeforeOpenAreWrittenFirst) {
+  std::string text = LogTextWith("queued before the log was opened");
+  EXPECT_EQ(0u, text.find(LineWith(text, "queued before the log was opened")));
+}
+
+TEST(LogFile, EveryLineCarriesTimeStampFunctionLineAndLevel) {
+  SX_LOG_FUNCTION("NativeMain");
+  SX_LOG(1, "Successfully initialized volume %S", u"\\??\\C:");
+  std::string line = LineWith(LogTextWith("initialized volume"), "initialized volume");
+  EXPECT_TRUE(std::regex_match(
+      line, std::regex(R"(\[\d{4}-\d\d-\d\d\] \[\d\d:\d\d:\d\d\.\d{3}\] NativeMain#\d+ L1 Successfully initialized )"
+                       R"(volume \\\?\?\\C:\r\n)")))
+      << line;
+}
+
+TEST(LogFile, LinesAboveTheMaximumLevelAreDropped) {
+  SX_LOG_FUNCTION("LogFile::Levels");
+  CLogger::Instance().SetLevel(1);
+  SX_LOG(3, "detail while the level is one");
+  SX_LOG(1, "milestone while the level is one");
+  CLogger::Instance().SetLevel(3);
+  std::string text = LogTextWith("milestone while the level is one");
+  EXPECT_EQ(std::string::npos, text.find("detail while the level is one"));
+}
+
+TEST(LogFile, FormatEndingInLineFeedKeepsItBeforeTheLineEnd) {
+  SX_LOG_FUNCTION("LogFile::LineFeed");
+  SX_LOG(1, "engine message with its own line feed\n");
+  std::string text = LogTextWith("own line feed");
+  EXPECT_NE(std::string::npos, text.find("own line feed\n\r\n"));
+}
+
+TEST(LogFile, OverlongLineIsCutAt4095CharactersWithoutLineEnd) {
+  SX_LOG_FUNCTION("LogFile::Cut");
+  std::string payload(5000, 'z');
+  SX_LOG(1, "%s", payload.c_str());
+  SX_LOG(1, "line after the cut one");
+  std::string text = LogTextWith("line after the cut one");
+  size_t start = text.find("LogFile::Cut#");
+  ASSERT_NE(std::string::npos, start);
+  start = text.rfind("\r\n", start) + 2;
+  size_t next = text.find("[", text.find('z', start));
+  EXPECT_EQ(4095u, next - start) << "the cut line runs straight into the next line";
+  EXPECT_EQ(std::string::npos, text.substr(start, next - start).find('\r'));
+}
+
+TEST(LogFile, LinesFromTwoThreadsNeverMixWithinALine) {
+  SX_LOG_FUNCTION("LogFile::Threads");
+  auto writer = [](char fill) {
+    SX_LOG_FUNCTION("LogFile::Threads");
+    std::string payload(300, fill);
+    for (int i = 0; i < 200; ++i) SX_LOG(1, "%s", payload.c_str());
+  };
+  std::thread first(writer, 'a'), second(writer, 'b');
+  first.join();
+  second.join();
+  SX_LOG(1, "both threads done");
+  std::string text = LogTextWith("both threads done");
+  int whole = 0;
+  for (size_t at = text.find("LogFile::Threads#"); at != std::string::npos; at = text.find("LogFile::Threads#", at + 1)) {
+    std::string line = LineWith(text.substr(at), "L1 ");
+    std::string payload = line.substr(line.find("L1 ") + 3);
+    if (payload.rfind("both", 0) == 0) continue;
+    ASSERT_EQ(302u, payload.size()) << payload;
+    EXPECT_EQ(std::string(300, payload[0]) + "\r\n", payload);
+    ++whole;
+  }
+  EXPECT_EQ(400, whole);
+}
+
+TEST(DataSynchronizationLock, UninitializedLockLogsOnLockAndOnUnlock) {
+  CDataSynchronizationLock lock;
+  lock.Lock();
+  lock.Unlock();
+  SX_LOG_FUNCTION("Lock::Marker");
+  SX_LOG(1, "after the uninitialized pair");
+  std::string text = LogTextWith("after the uninitialized pair");
+  std::string tail = text.substr(text.rfind("CDataSynchronizationLock::Lock#"));
+  EXPECT_NE(std::string::npos, tail.find("L1 ERROR: Object was not properly initialized\r\n"));
+  EXPECT_NE(std::string::npos, tail.find("L1 ERROR occured while releasing the data lock. CODE: 0xc0000008\r\n"));
+}
+
+// Faults hit only the first matching call on this thread: the lock's own wait or release, not the logger's.
+void FailNextCallOnThisThread(const char* spec) {
+  host::FaultRule rule;
+  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr));
+  rule.thread = std::this_thread::get_id();
+  host::AddFaultRule(rule);
+}
+
+TEST(DataSynchronizationLock, ErrorStatusesAreLoggedWarningsAreNot) {
+  CDataSynchronizationLock lock;
+  lock.Initialize();
+  ASSERT_TRUE(lock.IsInitialized());
+  FailNextCallOnThisThread("NtWaitForSingleObject#1=0x80000005");
+  FailNextCallOnThisThread("NtReleaseMutant#1=0x80000005");
+  lock.Lock();
+  lock.Unlock();
+  host::ClearFaultRules();
+  FailNextCallOnThisThread("NtWaitForSingleObject#1=0xC0000008");
+  lock.Lock();
+  host::ClearFaultRules();
+  lock.Unlock();  // the failed wait took nothing, so the release is refused and logged as well
+  SX_LOG_FUNCTION("Lock::Marker");
+  SX_LOG(1, "after the faulted pairs");
+  std::string text = LogTextWith("after the faulted pairs");
+  EXPECT_EQ(std::string::npos, text.find("CODE: 0x80000005"));
+  EXPECT_NE(std::string::npos, text.find("L1 ERROR occured while locking the data lock. CODE: 0xc0000008\r\n"));
+  EXPECT_NE(std::string::npos, text.find("L1 ERROR occured while releasing the data lock. CODE: 0xc0000046\r\n"));
+}
+
+TEST(LoggerLifecycle, CloseWithoutWriterReturnsAtOnce) {
+  CLogger logger;
+  logger.Close();
+}
+
+TEST(LoggerLifecycle, LevelZeroMakesNoFileButTheWriterStillRunsAndStops) {
+  CLogger logger;
+  logger.Open(u"\\??\\C:\\Quiet\\", 0);
+  EXPECT_TRUE(logger.GetFilePath().empty());
+  EXPECT_EQ(0, logger.GetLevel());
+  logger.Enqueue("discarded\r\n");
+  logger.Close();
+}
+
+TEST(LoggerLifecycle, SecondOpenKeepsTheFirstFileAndOneWriter) {
+  CLogger logger;
+  logger.Open(u"\\??\\C:\\Other\\", 1);
+  std::u16string first = logger.GetFilePath();
+  logger.Open(u"\\??\\C:\\Quiet\\", 3);
+  EXPECT_EQ(first, logger.GetFilePath());
+  EXPECT_EQ(3, logger.GetLevel());
+  logger.Enqueue("through the one writer\r\n");
+  LogTextWith("through the one writer", first);
+  logger.Close();
+  logger.Enqueue("after close\r\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(std::string::npos, ReadWholeFile(first).find("after close"));
+}
+
+TEST(LoggerLifecycle, MissingDirectoryLeavesTheRunWithoutAFileSilently) {
+  CLogger logger;
+  logger.Open(u"\\??\\C:\\NoSuchDirectory\\", 3);
+  logger.Enqueue("nowhere to go\r\n");
+  logger.Close();
+  EXPECT_EQ("", ReadWholeFile(logger.GetFilePath()));
+}
+
+}  // namespace
