@@ -97,10 +97,11 @@ struct TIME_FIELDS {
   CSHORT Weekday;
 };
 
-enum EVENT_TYPE { NotificationEvent, SynchronizationEvent };
-enum WAIT_TYPE { WaitAll, WaitAny };
-enum PROCESSINFOCLASS { ProcessDefaultHardErrorMode = 12 };
-enum KEY_VALUE_INFORMATION_CLASS { KeyValueBasicInformation, KeyValueFullInformation, KeyValuePartialInformation };
+// The enumerations have a fixed type so that any value a caller passes is well defined to test.
+enum EVENT_TYPE : int { NotificationEvent, SynchronizationEvent };
+enum WAIT_TYPE : int { WaitAll, WaitAny };
+enum PROCESSINFOCLASS : int { ProcessDefaultHardErrorMode = 12 };
+enum KEY_VALUE_INFORMATION_CLASS : int { KeyValueBasicInformation, KeyValueFullInformation, KeyValuePartialInformation };
 
 using PIO_APC_ROUTINE = void(NTAPI*)(PVOID ApcContext, IO_STATUS_BLOCK* IoStatusBlock, ULONG Reserved);
 using PUSER_THREAD_START_ROUTINE = NTSTATUS(NTAPI*)(PVOID ThreadParameter);
