@@ -1,6 +1,9 @@
 #include "native/NativeMain.h"
 
+#include "config/ConfigElementManager.h"
 #include "config/ConfigFileReader.h"
+#include "config/FileConfigElement.h"
+#include "config/GeneralConfigElement.h"
 #include "log/Logger.h"
 
 namespace {
@@ -40,6 +43,7 @@ std::u16string ConfigurationPathFromCommandLine(const UNICODE_STRING& commandLin
 LONG NativeMain(UNICODE_STRING* commandLine) {
   CLogger& logger = CLogger::Instance();
   logger.SetLevel(3);
+  auto files = std::make_shared<FileList>();
 
   std::u16string configurationPath = ConfigurationPathFromCommandLine(*commandLine);
   if (!ConfigurationFileOpens(configurationPath)) return 0;
@@ -52,7 +56,27 @@ LONG NativeMain(UNICODE_STRING* commandLine) {
     ConsolePrint("Failed to read configuration file. Quiting....");
     return 1;
   }
+  std::vector<std::shared_ptr<CConfigBlock>> blocks = reader.ReadAllBlocks();
+
+  // The run's settings; the general section writes them while it is parsed.
+  bool checkFileIntegrity = false;
+  bool dumpFileInformation = false;
+  LONG runMode = 0;
+  LONG crashDumpEnabledBackup = 2;
+  LONG logEventBackup = 1;
+  SGeneralSettingsTargets settings{&checkFileIntegrity, &dumpFileInformation, &runMode, &crashDumpEnabledBackup,
+                                   &logEventBackup};
+  CConfigElementManager elements;
+  elements.AddFactory(std::make_shared<CGeneralConfigElementFactory>(&logger, settings));
+  elements.AddFactory(std::make_shared<CFileConfigElementFactory>(files));
+  for (const auto& block : blocks) elements.AddConfigElement(block);
+  elements.ApplyElements();
   NtClose(reader.GetHandle());
+
+  if (!files->empty()) {
+    ConsolePrint("Starting Defragmentation\n");
+    ConsolePrint(kSeparator);
+  }
 
   logger.Close();
   ConsolePrint(kSeparator);

@@ -7,79 +7,11 @@
 #include <thread>
 
 #include "host/Faults.h"
-#include "host/Host.h"
 #include "log/DataSynchronizationLock.h"
 #include "log/Logger.h"
-#include "support/Native.h"
-#include "support/TestImage.h"
+#include "SystemImage.h"
 
 namespace {
-
-// One image for the whole binary, mounted as C:, holding the process-wide logger's file.
-class LogImage : public testing::Environment {
- public:
-  void SetUp() override {
-    image_ = new testsupport::TestImage();
-    ASSERT_TRUE(image_->MakeDirectory(u"Logs"));
-    ASSERT_TRUE(image_->MakeDirectory(u"Other"));
-    ASSERT_TRUE(image_->MakeDirectory(u"Quiet"));
-    std::string error;
-    ASSERT_TRUE(host::MountDrive('C', image_->Path(), &error)) << error;
-    SX_LOG_FUNCTION("LogImage::SetUp");
-    SX_LOG(3, "queued before the log was opened");
-    CLogger::Instance().Open(u"\\??\\C:\\Logs\\", 3);
-  }
-  void TearDown() override {
-    host::UnmountAllDrives();
-    delete image_;
-  }
-
- private:
-  testsupport::TestImage* image_ = nullptr;
-};
-
-testing::Environment* const g_logImage = testing::AddGlobalTestEnvironment(new LogImage);
-
-std::string ReadWholeFile(const std::u16string& path) {
-  testsupport::NamedAttributes name(path);
-  HANDLE file = nullptr;
-  IO_STATUS_BLOCK io{};
-  if (!NT_SUCCESS(NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, name.get(), &io, nullptr, FILE_ATTRIBUTE_NORMAL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
-                               0))) {
-    return {};
-  }
-  std::string text;
-  char buffer[65536];
-  while (NtReadFile(file, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer, nullptr, nullptr) == STATUS_SUCCESS) {
-    text.append(buffer, io.Information);
-  }
-  NtClose(file);
-  return text;
-}
-
-// The log file's text once it holds `marker` (the writer is asynchronous); fails the test after ten seconds.
-std::string LogTextWith(const std::string& marker, const std::u16string& path = CLogger::Instance().GetFilePath()) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    std::string text = ReadWholeFile(path);
-    if (text.find(marker) != std::string::npos) return text;
-    if (std::chrono::steady_clock::now() > deadline) {
-      ADD_FAILURE() << "the log never showed: " << marker;
-      return text;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-}
-
-std::string LineWith(const std::string& text, const std::string& marker) {
-  size_t at = text.find(marker);
-  if (at == std::string::npos) return {};
-  size_t start = text.rfind("\r\n", at);
-  start = start == std::string::npos ? 0 : start + 2;
-  size_t end = text.find("\r\n", at);
-  return text.substr(start, end == std::string::npos ? std::string::npos : end + 2 - start);
-}
 
 TEST(LogFile, IsNamedAfterTheUtcTimeInTheConfiguredDirectory) {
   std::string path(CLogger::Instance().GetFilePath().begin(), CLogger::Instance().GetFilePath().end());
@@ -214,17 +146,17 @@ TEST(LoggerLifecycle, LevelZeroMakesNoFileButTheWriterStillRunsAndStops) {
 
 TEST(LoggerLifecycle, SecondOpenKeepsTheFirstFileAndOneWriter) {
   CLogger logger;
-  logger.Open(u"\\??\\C:\\Other\\", 1);
+  logger.Open(u"\\??\\C:\\Second\\", 1);
   std::u16string first = logger.GetFilePath();
   logger.Open(u"\\??\\C:\\Quiet\\", 3);
   EXPECT_EQ(first, logger.GetFilePath());
   EXPECT_EQ(3, logger.GetLevel());
   logger.Enqueue("through the one writer\r\n");
-  LogTextWith("through the one writer", first);
+  FileTextWith(first, "through the one writer");
   logger.Close();
   logger.Enqueue("after close\r\n");
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(std::string::npos, ReadWholeFile(first).find("after close"));
+  EXPECT_EQ(std::string::npos, ReadNativeFile(first).find("after close"));
 }
 
 TEST(LoggerLifecycle, MissingDirectoryLeavesTheRunWithoutAFileSilently) {
@@ -232,7 +164,7 @@ TEST(LoggerLifecycle, MissingDirectoryLeavesTheRunWithoutAFileSilently) {
   logger.Open(u"\\??\\C:\\NoSuchDirectory\\", 3);
   logger.Enqueue("nowhere to go\r\n");
   logger.Close();
-  EXPECT_EQ("", ReadWholeFile(logger.GetFilePath()));
+  EXPECT_EQ("", ReadNativeFile(logger.GetFilePath()));
 }
 
 }  // namespace

@@ -1,0 +1,134 @@
+// The configuration file syntax: which sections a file yields, read from an NTFS image one byte at a time.
+#include <gtest/gtest.h>
+
+#include "SystemImage.h"
+#include "config/ConfigFileReader.h"
+#include "host/Faults.h"
+
+namespace {
+
+using Blocks = std::vector<std::pair<std::string, std::vector<std::string>>>;
+
+Blocks ReadBlocksOf(const std::string& content) {
+  WriteNativeFile(u"\\??\\C:\\Config\\reader.cfg", content);
+  CConfigFileReader reader(u"\\??\\C:\\Config\\reader.cfg");
+  EXPECT_TRUE(reader.Initialize());
+  Blocks blocks;
+  for (const auto& block : reader.ReadAllBlocks()) blocks.emplace_back(block->GetName(), block->GetLines());
+  NtClose(reader.GetHandle());
+  return blocks;
+}
+
+std::string Utf16WithBom(const std::string& ascii) {
+  std::string bytes = "\xFF\xFE";
+  for (char c : ascii) bytes += std::string{c, '\0'};
+  return bytes;
+}
+
+struct SyntaxCase {
+  const char* what;
+  std::string content;
+  Blocks blocks;
+};
+
+void PrintTo(const SyntaxCase& syntax, std::ostream* out) { *out << syntax.what; }
+
+class Syntax : public testing::TestWithParam<SyntaxCase> {};
+
+TEST_P(Syntax, YieldsTheseSections) { EXPECT_EQ(GetParam().blocks, ReadBlocksOf(GetParam().content)); }
+
+const std::string kExample = "<general>\nlog=3\nlog_dir=\\??\\C:\\Logs\\\n</general>\n<file>\npath=\\??\\C:\\a.db\n</file>\n";
+const Blocks kExampleBlocks = {{"general", {"log=3", "log_dir=\\??\\C:\\Logs\\"}}, {"file", {"path=\\??\\C:\\a.db"}}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, Syntax,
+    testing::Values(
+        SyntaxCase{"line feeds", kExample, kExampleBlocks},
+        SyntaxCase{"carriage returns and line feeds",
+                   "<general>\r\nlog=3\r\nlog_dir=\\??\\C:\\Logs\\\r\n</general>\r\n<file>\r\npath=\\??\\C:\\a.db\r\n"
+                   "</file>\r\n",
+                   kExampleBlocks},
+        SyntaxCase{"UTF-16 with byte-order mark", Utf16WithBom(kExample), kExampleBlocks},
+        SyntaxCase{"no line feed after the last closing line", "<file>\npath=x\n</file>", {{"file", {"path=x"}}}},
+        SyntaxCase{"last content line without line feed is lost", "<file>\npath=x\nmode=frag", {{"file", {"path=x"}}}},
+        SyntaxCase{"section never closed keeps its lines", "<file>\npath=x\nmode=frag\n", {{"file", {"path=x", "mode=frag"}}}},
+        SyntaxCase{"opening line inside a section is content; the foreign closing line ends the reading",
+                   "<general>\nlog=1\n<file>\npath=x\n</file>\n<file>\npath=y\n</file>\n", {}},
+        SyntaxCase{"blank lines: content inside, remarks outside", "   \n<general>\n  \n</general>\n",
+                   {{"general", {"  "}}}},
+        SyntaxCase{"text around the tags", "  remark <general> more\nlog=1\nx </general> y\n", {{"general", {"log=1"}}}},
+        SyntaxCase{"empty tag ends the reading and keeps what came before",
+                   "<file>\npath=a\n</file>\n<>\n<file>\npath=b\n</file>\n", {{"file", {"path=a"}}}},
+        SyntaxCase{"empty closing name is a mismatch", "<file>\npath=a\n</>\n", {}},
+        SyntaxCase{"names are case-sensitive when closing", "<file>\npath=a\n</File>\n", {}},
+        SyntaxCase{"closing line outside a section is a remark", "</file>\n<file>\npath=a\n</file>\n",
+                   {{"file", {"path=a"}}}},
+        SyntaxCase{"control bytes and bytes above 0x7E are dropped", "<fi\tle>\npa\x01th=\xC3\xA9x\x7F\r\n</file>\n",
+                   {{"file", {"path=x"}}}},
+        SyntaxCase{"a '>' before the '<' is no tag", "x>y<general\n<general>\n</general>\n", {{"general", {}}}},
+        SyntaxCase{"empty lines never count", "\n\r\n<general>\n\n\r\nlog=1\n</general>\n", {{"general", {"log=1"}}}},
+        SyntaxCase{"empty file", "", {}},
+        SyntaxCase{"only angle brackets", std::string(1000, '<'), {}},
+        SyntaxCase{"angle brackets on lines", "<<<<\n<<\n>>>\n", {}},
+        SyntaxCase{"no line feed at all", "<general>log=1</general>", {}}));
+
+TEST(ConfigFileReader, SectionTestsFollowTheFirstBrackets) {
+  EXPECT_TRUE(CConfigFileReader::IsSectionStart("<general>"));
+  EXPECT_FALSE(CConfigFileReader::IsSectionEnd("<general>"));
+  EXPECT_TRUE(CConfigFileReader::IsSectionEnd("</general>"));
+  EXPECT_FALSE(CConfigFileReader::IsSectionStart("</general>"));
+  EXPECT_FALSE(CConfigFileReader::IsSectionStart(">x<"));
+  EXPECT_EQ("a b", CConfigFileReader::GetSectionName(" <a b> <c>"));
+  EXPECT_EQ("a", CConfigFileReader::GetSectionName("</a>"));
+  EXPECT_EQ("", CConfigFileReader::GetSectionName("log=1"));
+}
+
+TEST(ConfigFileReader, HugeLineIsKeptWhole) {
+  std::string value(200000, 'v');
+  Blocks blocks = ReadBlocksOf("<file>\npath=" + value + "\n</file>\n");
+  ASSERT_EQ(1u, blocks.size());
+  EXPECT_EQ("path=" + value, blocks[0].second.at(0));
+}
+
+TEST(ConfigFileReader, MissingFileIsLoggedWithPathAndStatus) {
+  LoggedSinceLastMark();
+  CConfigFileReader reader(u"\\??\\C:\\Config\\missing.cfg");
+  EXPECT_FALSE(reader.Initialize());
+  EXPECT_EQ(nullptr, reader.GetHandle());
+  std::string logged = LoggedSinceLastMark();
+  EXPECT_NE(std::string::npos,
+            logged.find("CConfigFileReader::Initialize#")) << logged;
+  EXPECT_NE(std::string::npos,
+            logged.find(" L1 Could not open config file: \\??\\C:\\Config\\missing.cfg, status: 0xc0000034\r\n"));
+}
+
+TEST(ConfigFileReader, ReadingWithoutAnOpenFileEndsAtOnce) {
+  CConfigFileReader reader(u"\\??\\C:\\Config\\never-opened.cfg");
+  EXPECT_EQ(nullptr, reader.ReadBlock());
+  EXPECT_TRUE(reader.ReadAllBlocks().empty());
+}
+
+TEST(ConfigFileReader, ReadErrorIsLoggedOnceKeepsTheOpenSectionAndStopsTheReading) {
+  WriteNativeFile(u"\\??\\C:\\Config\\failing.cfg", "<file>\npath=a\n</file>\n<file>\npath=b\nmode=frag\n</file>\n"
+                                                    "<file>\npath=c\n</file>\n");
+  CConfigFileReader reader(u"\\??\\C:\\Config\\failing.cfg");
+  ASSERT_TRUE(reader.Initialize());
+  LoggedSinceLastMark();
+  host::FaultRule rule;
+  ASSERT_TRUE(host::ParseFaultRule("NtReadFile#37=0xC0000185", &rule, nullptr));  // at "mode=frag"
+  rule.thread = std::this_thread::get_id();
+  host::AddFaultRule(rule);
+  auto blocks = reader.ReadAllBlocks();
+  host::ClearFaultRules();
+  NtClose(reader.GetHandle());
+  ASSERT_EQ(2u, blocks.size());
+  EXPECT_EQ(std::vector<std::string>{"path=a"}, blocks[0]->GetLines());
+  EXPECT_EQ(std::vector<std::string>{"path=b"}, blocks[1]->GetLines());
+  std::string logged = LoggedSinceLastMark();
+  size_t first = logged.find("CConfigFileReader::ReadLine#");
+  ASSERT_NE(std::string::npos, first) << logged;
+  EXPECT_NE(std::string::npos, logged.find(" L1 Failed to read configuration file. 0xc0000185\r\n"));
+  EXPECT_EQ(std::string::npos, logged.find("CConfigFileReader::ReadLine#", first + 1)) << "logged once";
+}
+
+}  // namespace
