@@ -274,6 +274,20 @@ std::shared_ptr<FileObject> LookupFile(HANDLE handle, NTSTATUS* status) {
   return LookupHandleAs<FileObject>(handle, ObjectType::File, status);
 }
 
+// The checks a read or write makes before touching data: a file handle with the access asked for, a status block
+// and a buffer, and a data stream (volumes and directories have none here).
+NTSTATUS LookupDataTransfer(HANDLE handle, IO_STATUS_BLOCK* ioStatus, PVOID buffer, ULONG length, ACCESS_MASK needed,
+                            std::shared_ptr<FileObject>* result) {
+  NTSTATUS status;
+  std::shared_ptr<FileObject> file = LookupFile(handle, &status);
+  if (!file) return status;
+  if (ioStatus == nullptr || (buffer == nullptr && length != 0)) return STATUS_ACCESS_VIOLATION;
+  if (!(file->access & needed)) return STATUS_ACCESS_DENIED;
+  if (file->isVolume || file->isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+  *result = std::move(file);
+  return STATUS_SUCCESS;
+}
+
 // The offset a read or write on `file` starts at: the byte offset given, or the file position of a synchronous
 // handle.
 NTSTATUS ResolveOffset(FileObject& file, const LARGE_INTEGER* byteOffset, uint64_t* offset, bool* atEnd) {
@@ -355,12 +369,9 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess, OBJEC
 NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
                           PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset, ULONG*) {
   return TraceCall("NtReadFile", [&]() -> NTSTATUS {
-    NTSTATUS status;
-    std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
-    if (!file) return status;
-    if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0)) return STATUS_ACCESS_VIOLATION;
-    if (!(file->access & FILE_READ_DATA)) return STATUS_ACCESS_DENIED;
-    if (file->isVolume || file->isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+    std::shared_ptr<FileObject> file;
+    NTSTATUS status = LookupDataTransfer(FileHandle, IoStatusBlock, Buffer, Length, FILE_READ_DATA, &file);
+    if (!NT_SUCCESS(status)) return status;
 
     std::lock_guard<std::mutex> positionGuard(file->positionMutex);
     uint64_t offset = 0;
@@ -389,12 +400,9 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOI
 NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
                            PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset, ULONG*) {
   return TraceCall("NtWriteFile", [&]() -> NTSTATUS {
-    NTSTATUS status;
-    std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
-    if (!file) return status;
-    if (IoStatusBlock == nullptr || (Buffer == nullptr && Length != 0)) return STATUS_ACCESS_VIOLATION;
-    if (!(file->access & kWriteAccess)) return STATUS_ACCESS_DENIED;
-    if (file->isVolume || file->isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+    std::shared_ptr<FileObject> file;
+    NTSTATUS status = LookupDataTransfer(FileHandle, IoStatusBlock, Buffer, Length, kWriteAccess, &file);
+    if (!NT_SUCCESS(status)) return status;
 
     std::lock_guard<std::mutex> positionGuard(file->positionMutex);
     uint64_t offset = 0;

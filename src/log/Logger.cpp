@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "native/ProcessEntry.h"
+#include "volume/OpenFile.h"
 
 namespace {
 
@@ -145,19 +146,13 @@ void CLogger::Open(const std::u16string& directory, LONG level) {
 
 void CLogger::CreateLogFile(const std::u16string& directory) {
   filePath_ = MakeLogFileName(directory);
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, filePath_.c_str());
-  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr};
-  IO_STATUS_BLOCK ioStatus{};
   HANDLE file = nullptr;
   // A failure (no such directory, a name taken by a run in the same second) leaves the run without a log file,
   // silently: the writer then discards the lines.
-  NTSTATUS status = NtCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE | FILE_APPEND_DATA, &attributes, &ioStatus,
-                                 nullptr, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
-                                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  OpenFile(filePath_.c_str(), &file, GENERIC_WRITE | SYNCHRONIZE | FILE_APPEND_DATA, FILE_ATTRIBUTE_NORMAL,
+           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_SYNCHRONOUS_IO_NONALERT);
   NtWaitForSingleObject(lock_, false, nullptr);
-  file_ = NT_SUCCESS(status) ? file : nullptr;
+  file_ = file;
   NtReleaseMutant(lock_, nullptr);
 }
 

@@ -5,6 +5,7 @@
 #include "config/FileConfigElement.h"
 #include "config/GeneralConfigElement.h"
 #include "log/Logger.h"
+#include "volume/OpenFile.h"
 
 namespace {
 
@@ -13,16 +14,11 @@ constexpr const char* kSeparator = "-------------------\n";
 // The existence check that decides whether this boot has anything to do: a missing configuration ends the run
 // before anything is shown or logged.
 bool ConfigurationFileOpens(const std::u16string& path) {
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, path.c_str());
-  OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
-                               nullptr, nullptr};
-  IO_STATUS_BLOCK ioStatus{};
   HANDLE file = nullptr;
-  NTSTATUS status = NtCreateFile(&file, GENERIC_READ | SYNCHRONIZE, &attributes, &ioStatus, nullptr,
-                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                 FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (!NT_SUCCESS(status)) return false;
+  if (!NT_SUCCESS(OpenFile(path.c_str(), &file, GENERIC_READ | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT))) {
+    return false;
+  }
   NtClose(file);
   return true;
 }

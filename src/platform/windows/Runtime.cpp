@@ -2,6 +2,7 @@
 // operator new/delete over the process heap, atexit as the exit-handler registration, and the handlers the
 // compiler and the header-only standard library call when something cannot go on. There is no C runtime: ntdll
 // is the only import.
+#include <memory>
 #include <new>
 #include <string>
 
@@ -93,7 +94,9 @@ void __throw_out_of_range(const char*) { RaiseInternalError(); }
 void __throw_out_of_range_fmt(const char*, ...) { RaiseInternalError(); }
 void __throw_invalid_argument(const char*) { RaiseInternalError(); }
 void __throw_bad_function_call() { RaiseInternalError(); }
-void __throw_bad_weak_ptr() { RaiseInternalError(); }
+
+// make_shared asks whether a deleter lookup names its own tag; without RTTI the tag is identified by address.
+bool _Sp_make_shared_tag::_S_eq(const type_info& typeInfo) noexcept { return &typeInfo == &_S_ti(); }
 
 // The string types are extern templates; instantiating them here keeps the library's own objects (and the
 // exception machinery and kernel32 imports they bring) out of the link.
