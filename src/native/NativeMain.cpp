@@ -4,8 +4,12 @@
 #include "config/ConfigFileReader.h"
 #include "config/FileConfigElement.h"
 #include "config/GeneralConfigElement.h"
+#include "integrity/FileInformationDumper.h"
 #include "log/Logger.h"
+#include "native/VolumeExecutionContext.h"
 #include "volume/OpenFile.h"
+#include "volume/Volume.h"
+#include "volume/VolumeBitmapCache.h"
 
 namespace {
 
@@ -21,6 +25,64 @@ bool ConfigurationFileOpens(const std::u16string& path) {
   }
   NtClose(file);
   return true;
+}
+
+WCHAR UpperCaseLetter(WCHAR letter) {
+  return letter >= u'a' && letter <= u'z' ? static_cast<WCHAR>(letter - u'a' + u'A') : letter;
+}
+
+// Opens the volume of `letter` with its bitmap cache and execution context; null (after logging) when it cannot.
+std::shared_ptr<SVolumeExecutionContext> OpenVolumeContext(WCHAR letter) {
+  SX_LOG_FUNCTION("NativeMain");
+  WCHAR path[8] = {};
+  NtdllSnwprintf(path, 7, u"\\??\\%c:", UpperCaseLetter(letter));
+  auto volume = std::make_shared<CVolume>();
+  if (!volume->Initialize(path)) {
+    SX_LOG(1, "Failed to initialize volume %S", path);
+    return nullptr;
+  }
+  FlushBuffers(volume);
+  ConsolePrint("Initialized Volume %C:\n", letter);
+  SX_LOG(1, "Successfully initialized volume %S", path);
+  auto bitmapCache = std::make_shared<CVolumeBitmapCache>(volume, true);
+  auto context = std::make_shared<SVolumeExecutionContext>(volume, bitmapCache, 0.0, true);
+  if (!context->Initialize()) {
+    SX_LOG(1, "Failed to initialize processing context");
+    return nullptr;
+  }
+  return context;
+}
+
+// Groups the file list into one context per volume, in the order the drive letters first appear. A letter is
+// matched without regard to case: \??\c:\ and \??\C:\ name one volume, which must not be opened twice.
+std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& files, bool dumpFileInformation) {
+  SX_LOG_FUNCTION("NativeMain");
+  std::vector<std::shared_ptr<SDefragContext>> contexts;
+  for (const auto& entry : files) {
+    WCHAR letter = entry->path_.size() > 4 ? entry->path_[4] : u'\0';
+    std::shared_ptr<SDefragContext> context;
+    for (const auto& candidate : contexts) {
+      if (candidate->executionContext_->volume_->GetDriveLetter() == UpperCaseLetter(letter)) {
+        context = candidate;
+        break;
+      }
+    }
+    if (context) {
+      context->files_->push_back(entry);
+    } else {
+      std::shared_ptr<SVolumeExecutionContext> executionContext = OpenVolumeContext(letter);
+      if (!executionContext) continue;
+      context = std::make_shared<SDefragContext>(SDefragContext{std::make_shared<FileList>(FileList{entry}),
+                                                                executionContext});
+      contexts.push_back(context);
+    }
+    if (dumpFileInformation) {
+      SX_LOG(1, "%s",
+             CFileInformationDumper::GetFileInformationString(entry->path_, context->executionContext_->volume_)
+                 .c_str());
+    }
+  }
+  return contexts;
 }
 
 }  // namespace
@@ -69,6 +131,7 @@ LONG NativeMain(UNICODE_STRING* commandLine) {
   elements.ApplyElements();
   NtClose(reader.GetHandle());
 
+  std::vector<std::shared_ptr<SDefragContext>> contexts = GroupFilesByVolume(*files, dumpFileInformation);
   if (!files->empty()) {
     ConsolePrint("Starting Defragmentation\n");
     ConsolePrint(kSeparator);

@@ -1,0 +1,78 @@
+#include "volume/VolumeBitmapCache.h"
+
+#include "log/Logger.h"
+#include "volume/Volume.h"
+
+CVolumeBitmapCache::CVolumeBitmapCache(std::shared_ptr<CVolume> volume, bool markReservedZones)
+    : volume_(std::move(volume)),
+      buffer_((kBitmapBufferSize + sizeof(ULONGLONG) - 1) / sizeof(ULONGLONG)),
+      markReservedZones_(markReservedZones) {}
+
+LONGLONG CVolumeBitmapCache::GetWindowStart() const {
+  return reinterpret_cast<const VOLUME_BITMAP_BUFFER*>(buffer_.data())->StartingLcn.QuadPart;
+}
+
+const UCHAR* CVolumeBitmapCache::GetWindowBits() const {
+  return reinterpret_cast<const VOLUME_BITMAP_BUFFER*>(buffer_.data())->Buffer;
+}
+
+NTSTATUS CVolumeBitmapCache::ReloadFromCluster(LONGLONG lcn) {
+  SX_LOG_FUNCTION("CVolumeBitmapCache::ReloadFromCluster");
+  LONGLONG start = GetWindowStart();
+  if (!stale_ && start <= lcn && lcn - start < windowClusters_) return STATUS_SUCCESS;
+
+  STARTING_LCN_INPUT_BUFFER input{};
+  input.StartingLcn.QuadPart = lcn & ~(kWindowClusters - 1);
+  IO_STATUS_BLOCK ioStatus{};
+  NTSTATUS status = NtFsControlFile(volume_->GetHandle(), nullptr, nullptr, nullptr, &ioStatus,
+                                    FSCTL_GET_VOLUME_BITMAP, &input, sizeof input, Header(), kBitmapBufferSize);
+  if (NT_ERROR(status)) {
+    SX_LOG(1, "NtFsControlFile error. Code: 0x%x", status);
+    return status;
+  }
+  stale_ = false;
+  LONGLONG size = Header()->BitmapSize.QuadPart;
+  windowClusters_ = size < 0 ? 0 : (size < kWindowClusters ? size : kWindowClusters);
+  if (windowClusters_ < kWindowClusters) SetBits(windowClusters_, kWindowClusters);
+  if (markReservedZones_) MarkReservedZones();
+  return STATUS_SUCCESS;
+}
+
+void CVolumeBitmapCache::MarkReservedZones() {
+  const LONGLONG start = GetWindowStart();
+  for (const SReservedZone& zone : volume_->GetReservedZones()) {
+    if (zone.Start >= zone.End) continue;
+    LONGLONG from = zone.Start - start;
+    LONGLONG to = zone.End - start;
+    if (to <= 0 || from >= windowClusters_) continue;
+    SetBits(from < 0 ? 0 : from, to < windowClusters_ ? to : windowClusters_);
+  }
+}
+
+void CVolumeBitmapCache::SetBits(LONGLONG from, LONGLONG to) {
+  auto* words = reinterpret_cast<ULONG*>(Header()->Buffer);
+  for (LONGLONG bit = from; bit < to;) {
+    LONGLONG word = bit / 32;
+    LONGLONG offset = bit % 32;
+    LONGLONG count = to - bit < 32 - offset ? to - bit : 32 - offset;
+    ULONG mask = count == 32 ? ~0u : ((1u << count) - 1) << offset;
+    ULONG value;
+    memcpy(&value, &words[word], sizeof value);
+    value |= mask;
+    memcpy(&words[word], &value, sizeof value);
+    bit += count;
+  }
+}
+
+bool CVolumeBitmapCache::IsClusterUsed(LONGLONG lcn) {
+  SX_LOG_FUNCTION("CVolumeBitmapCache::IsClusterUsed");
+  NTSTATUS status = ReloadFromCluster(lcn);
+  if (NT_ERROR(status)) {
+    SX_LOG(1, "Error occured while reloading from cluster %I64d. Marking cluster as used", lcn);
+    return true;
+  }
+  LONGLONG start = GetWindowStart();
+  if (lcn < start || lcn - start >= windowClusters_) return true;
+  LONGLONG offset = lcn - start;
+  return (GetWindowBits()[offset / 8] >> (offset % 8)) & 1;
+}
