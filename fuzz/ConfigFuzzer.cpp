@@ -31,8 +31,8 @@ void MountScratchImage() {
   if (mkdtemp(directory) == nullptr) std::abort();
   g_scratchDirectory = directory;
   std::string image = g_scratchDirectory + "/c.img";
-  std::string command = "truncate -s 64M " + image + " && PATH=$PATH:/usr/sbin:/sbin mkntfs -F -f -Q -q " + image +
-                        " >/dev/null 2>&1";
+  std::string command =
+      "truncate -s 64M " + image + " && PATH=$PATH:/usr/sbin:/sbin mkntfs -F -f -Q -q " + image + " >/dev/null 2>&1";
   std::string error;
   if (std::system(command.c_str()) != 0 || !host::MountDrive('C', image, &error)) {
     std::fprintf(stderr, "cannot prepare the fuzzing image: %s\n", error.c_str());

@@ -56,8 +56,8 @@ void UseRealClock() { g_clockOffset.store(0); }
 
 bool ParseUtcTime(const std::string& text, int64_t* systemTime) {
   int year, month, day, hour, minute, second, millisecond = 0, consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute, &second,
-                  &consumed) != 6) {
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &year, &month, &day, &hour, &minute, &second, &consumed) !=
+      6) {
     return false;
   }
   std::string rest = text.substr(consumed);

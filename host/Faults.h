@@ -13,10 +13,10 @@
 namespace host {
 
 struct FaultRule {
-  std::string call;        // "NtReadFile", "RtlAllocateHeap", "FSCTL_MOVE_FILE", ...
-  uint64_t first = 1;      // the first call (1-based) the rule applies to
-  uint64_t count = 1;      // how many calls from `first` on; 0 means every later call
-  bool fails = true;       // fail with `status` instead of running the call
+  std::string call;    // "NtReadFile", "RtlAllocateHeap", "FSCTL_MOVE_FILE", ...
+  uint64_t first = 1;  // the first call (1-based) the rule applies to
+  uint64_t count = 1;  // how many calls from `first` on; 0 means every later call
+  bool fails = true;   // fail with `status` instead of running the call
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   uint32_t delayMs = 0;    // wait this long before the call runs (or fails)
   std::thread::id thread;  // only calls made on this thread count; the default matches every thread

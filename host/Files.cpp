@@ -333,6 +333,20 @@ bool MountDrive(char letter, const std::string& device, std::string* error) {
   return true;
 }
 
+bool UnmountDrive(char letter) {
+  char upper = static_cast<char>(letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter);
+  if (upper < 'A' || upper > 'Z') return false;
+  std::shared_ptr<Drive> drive;
+  {
+    std::lock_guard<std::mutex> guard(g_drivesMutex);
+    drive.swap(g_drives[upper - 'A']);
+  }
+  if (!drive) return false;
+  std::lock_guard<std::mutex> guard(drive->mutex);
+  drive->volume.reset();
+  return true;
+}
+
 void UnmountAllDrives() {
   std::array<std::shared_ptr<Drive>, 26> drives;
   {

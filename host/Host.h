@@ -9,7 +9,9 @@ namespace host {
 // Backs drive `letter` (A to Z, either case) with an NTFS image or partition. False with a one-line reason when
 // the letter is taken or the device cannot be mounted.
 bool MountDrive(char letter, const std::string& device, std::string* error);
-// Unmounts every drive cleanly; open handles on them fail afterwards.
+// Unmounts one drive cleanly; false when the letter was not mounted. Open handles on it fail afterwards.
+bool UnmountDrive(char letter);
+// Unmounts every drive cleanly.
 void UnmountAllDrives();
 
 // Everything the program has shown on the boot screen (UTF-8), and whether it is also written to standard output.

@@ -59,8 +59,8 @@ void ExitHostProcess(int status) {
 
 extern "C" {
 
-NTSTATUS NTAPI RtlCreateUserThread(HANDLE Process, PVOID, BOOLEAN CreateSuspended, ULONG, SIZE_T StackReserve,
-                                   SIZE_T, PUSER_THREAD_START_ROUTINE StartAddress, PVOID Parameter, HANDLE* Thread,
+NTSTATUS NTAPI RtlCreateUserThread(HANDLE Process, PVOID, BOOLEAN CreateSuspended, ULONG, SIZE_T StackReserve, SIZE_T,
+                                   PUSER_THREAD_START_ROUTINE StartAddress, PVOID Parameter, HANDLE* Thread,
                                    CLIENT_ID* ClientId) {
   return TraceCall("RtlCreateUserThread", [&]() -> NTSTATUS {
     if (Process != NtCurrentProcess()) return STATUS_INVALID_HANDLE;
@@ -132,8 +132,8 @@ RTL_USER_PROCESS_PARAMETERS* NTAPI RtlNormalizeProcessParams(RTL_USER_PROCESS_PA
   // Denormalised parameters hold offsets from their own start instead of pointers.
   auto rebase = [Parameters](UNICODE_STRING& text) {
     if (text.Buffer != nullptr) {
-      text.Buffer = reinterpret_cast<WCHAR*>(reinterpret_cast<char*>(Parameters) +
-                                             reinterpret_cast<uintptr_t>(text.Buffer));
+      text.Buffer =
+          reinterpret_cast<WCHAR*>(reinterpret_cast<char*>(Parameters) + reinterpret_cast<uintptr_t>(text.Buffer));
     }
   };
   rebase(Parameters->CurrentDirectory.DosPath);

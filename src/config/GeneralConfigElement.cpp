@@ -10,8 +10,7 @@ constexpr size_t kShortestLogDirectory = 6;  // \??\C: and no less
 
 }  // namespace
 
-CGeneralConfigElement::CGeneralConfigElement(std::string name, CLogger* logger,
-                                             const SGeneralSettingsTargets& targets)
+CGeneralConfigElement::CGeneralConfigElement(std::string name, CLogger* logger, const SGeneralSettingsTargets& targets)
     : IConfigElement(std::move(name)), logger_(logger), targets_(targets) {
   *targets_.crashDumpEnabledBackup_ = 2;
   *targets_.logEventBackup_ = 1;

@@ -91,8 +91,8 @@ std::string FormatTimestamp() {
 std::u16string MakeLogFileName(const std::u16string& directory) {
   TIME_FIELDS time = CurrentTimeFields();
   WCHAR stamp[64] = {};
-  NtdllSnwprintf(stamp, 63, u"%4d_%02d_%02d__%02d_%02d_%02d", time.Year, time.Month, time.Day, time.Hour,
-                 time.Minute, time.Second);
+  NtdllSnwprintf(stamp, 63, u"%4d_%02d_%02d__%02d_%02d_%02d", time.Year, time.Month, time.Day, time.Hour, time.Minute,
+                 time.Second);
   return directory + u"Spindraxel_native_" + stamp + u".txt";
 }
 

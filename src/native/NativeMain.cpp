@@ -72,14 +72,14 @@ std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& 
     } else {
       std::shared_ptr<SVolumeExecutionContext> executionContext = OpenVolumeContext(letter);
       if (!executionContext) continue;
-      context = std::make_shared<SDefragContext>(SDefragContext{std::make_shared<FileList>(FileList{entry}),
-                                                                executionContext});
+      context = std::make_shared<SDefragContext>(
+          SDefragContext{std::make_shared<FileList>(FileList{entry}), executionContext});
       contexts.push_back(context);
     }
     if (dumpFileInformation) {
-      SX_LOG(1, "%s",
-             CFileInformationDumper::GetFileInformationString(entry->path_, context->executionContext_->volume_)
-                 .c_str());
+      SX_LOG(
+          1, "%s",
+          CFileInformationDumper::GetFileInformationString(entry->path_, context->executionContext_->volume_).c_str());
     }
   }
   return contexts;

@@ -101,7 +101,11 @@ struct TIME_FIELDS {
 enum EVENT_TYPE : int { NotificationEvent, SynchronizationEvent };
 enum WAIT_TYPE : int { WaitAll, WaitAny };
 enum PROCESSINFOCLASS : int { ProcessDefaultHardErrorMode = 12 };
-enum KEY_VALUE_INFORMATION_CLASS : int { KeyValueBasicInformation, KeyValueFullInformation, KeyValuePartialInformation };
+enum KEY_VALUE_INFORMATION_CLASS : int {
+  KeyValueBasicInformation,
+  KeyValueFullInformation,
+  KeyValuePartialInformation
+};
 
 using PIO_APC_ROUTINE = void(NTAPI*)(PVOID ApcContext, IO_STATUS_BLOCK* IoStatusBlock, ULONG Reserved);
 using PUSER_THREAD_START_ROUTINE = NTSTATUS(NTAPI*)(PVOID ThreadParameter);
@@ -417,9 +421,8 @@ NTSTATUS NTAPI NtQueryValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName,
 NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName, ULONG TitleIndex, ULONG Type, PVOID Data,
                              ULONG DataSize);
 NTSTATUS NTAPI NtOpenProcessToken(HANDLE ProcessHandle, ACCESS_MASK DesiredAccess, HANDLE* TokenHandle);
-NTSTATUS NTAPI NtAdjustPrivilegesToken(HANDLE TokenHandle, BOOLEAN DisableAllPrivileges,
-                                       TOKEN_PRIVILEGES* NewState, ULONG BufferLength, TOKEN_PRIVILEGES* PreviousState,
-                                       ULONG* ReturnLength);
+NTSTATUS NTAPI NtAdjustPrivilegesToken(HANDLE TokenHandle, BOOLEAN DisableAllPrivileges, TOKEN_PRIVILEGES* NewState,
+                                       ULONG BufferLength, TOKEN_PRIVILEGES* PreviousState, ULONG* ReturnLength);
 
 // Time and the boot screen
 NTSTATUS NTAPI NtQuerySystemTime(LARGE_INTEGER* SystemTime);

@@ -6,5 +6,5 @@
 
 // NtCreateFile on the zero-terminated native `path`; the other arguments pass through unchanged. On failure the
 // handle is left null. Returns the status of NtCreateFile.
-NTSTATUS OpenFile(const WCHAR* path, HANDLE* handle, ACCESS_MASK desiredAccess, ULONG fileAttributes,
-                  ULONG shareAccess, ULONG createDisposition, ULONG createOptions);
+NTSTATUS OpenFile(const WCHAR* path, HANDLE* handle, ACCESS_MASK desiredAccess, ULONG fileAttributes, ULONG shareAccess,
+                  ULONG createDisposition, ULONG createOptions);

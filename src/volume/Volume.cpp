@@ -21,8 +21,8 @@ CVolume::~CVolume() {
 bool CVolume::Initialize(const WCHAR* path) {
   path_ = path;
   // A failed open leaves the handle null; both queries then fail on it and say so.
-  OpenFile(path, &handle_, FILE_READ_DATA, FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-           FILE_OPEN, 0);
+  OpenFile(path, &handle_, FILE_READ_DATA, FILE_ATTRIBUTE_NORMAL,
+           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, 0);
   NTSTATUS clustersStatus = QueryTotalClusters();
   NTSTATUS zonesStatus = GetVolumeInfo(reservedZones_);
   driveLetter_ = path_.size() > 4 ? path_[4] : 0;
@@ -78,9 +78,9 @@ NTSTATUS FlushBuffers(std::shared_ptr<CVolume> volume) {
   OBJECT_ATTRIBUTES attributes{sizeof(OBJECT_ATTRIBUTES), nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
   IO_STATUS_BLOCK ioStatus{};
   HANDLE handle = nullptr;
-  NTSTATUS openStatus = NtCreateFile(&handle, FILE_GENERIC_READ_WRITE, &attributes, &ioStatus, nullptr,
-                                     FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                     FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NTSTATUS openStatus =
+      NtCreateFile(&handle, FILE_GENERIC_READ_WRITE, &attributes, &ioStatus, nullptr, FILE_ATTRIBUTE_NORMAL,
+                   FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (NT_ERROR(openStatus)) {
     SX_LOG(1, "NtCreateFile failed with error code 0x%x", openStatus);
     status = SetHardErrorMode(kHardErrorsDefault);

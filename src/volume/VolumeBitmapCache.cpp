@@ -24,8 +24,8 @@ NTSTATUS CVolumeBitmapCache::ReloadFromCluster(LONGLONG lcn) {
   STARTING_LCN_INPUT_BUFFER input{};
   input.StartingLcn.QuadPart = lcn & ~(kWindowClusters - 1);
   IO_STATUS_BLOCK ioStatus{};
-  NTSTATUS status = NtFsControlFile(volume_->GetHandle(), nullptr, nullptr, nullptr, &ioStatus,
-                                    FSCTL_GET_VOLUME_BITMAP, &input, sizeof input, Header(), kBitmapBufferSize);
+  NTSTATUS status = NtFsControlFile(volume_->GetHandle(), nullptr, nullptr, nullptr, &ioStatus, FSCTL_GET_VOLUME_BITMAP,
+                                    &input, sizeof input, Header(), kBitmapBufferSize);
   if (NT_ERROR(status)) {
     SX_LOG(1, "NtFsControlFile error. Code: 0x%x", status);
     return status;

@@ -59,8 +59,7 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, SilentBoot,
                          testing::Values("sxboottime \\??\\C:\\missing.cfg",  // no such file
                                          "sxboottime",                        // no blank: the word is the path
                                          "sxboottime  \\??\\C:\\defrag.cfg",  // the path starts with a blank
-                                         "sxboottime \\??\\C:\\defrag.cfg\\",
-                                         "sxboottime \\??\\Q:\\defrag.cfg"));
+                                         "sxboottime \\??\\C:\\defrag.cfg\\", "sxboottime \\??\\Q:\\defrag.cfg"));
 
 TEST_F(Boot, ReaderThatCannotOpenTheFileEndsTheRunWithItsMessage) {
   // The second open of the configuration is the reader's own.

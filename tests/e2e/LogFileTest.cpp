@@ -29,8 +29,8 @@ class LogFile : public testing::Test {
 
   // The names in a directory of the image, one per line as ntfsls lists them.
   std::vector<std::string> List(const std::string& directory) {
-    CommandResult result = testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), "-p", directory,
-                                                    image_.Path()});
+    CommandResult result =
+        testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), "-p", directory, image_.Path()});
     std::vector<std::string> names;
     std::istringstream lines(result.out);
     for (std::string name; std::getline(lines, name);) {
@@ -43,8 +43,9 @@ class LogFile : public testing::Test {
 };
 
 TEST_F(LogFile, HoldsTheQueuedLinesUnderTheUtcNameInTheConfiguredDirectory) {
-  CommandResult boot = Boot("<unknown>\r\n</unknown>\r\n<general>\r\nlog=3\r\nlog_dir=\\??\\C:\\Logs\\\r\n"
-                            "</general>\r\n");
+  CommandResult boot = Boot(
+      "<unknown>\r\n</unknown>\r\n<general>\r\nlog=3\r\nlog_dir=\\??\\C:\\Logs\\\r\n"
+      "</general>\r\n");
   ASSERT_EQ(0, boot.exitStatus) << boot.err;
   std::vector<std::string> names = List("/Logs");
   ASSERT_EQ(1u, names.size()) << testing::PrintToString(names);
@@ -55,8 +56,8 @@ TEST_F(LogFile, HoldsTheQueuedLinesUnderTheUtcNameInTheConfiguredDirectory) {
   EXPECT_TRUE(stamp[3].str() == "04" || stamp[3].str() == "05") << "the clock was started just before midnight";
 
   std::string log = image_.Ntfscat("/Logs/" + names[0]);
-  EXPECT_NE(std::string::npos,
-            log.find("CConfigElementManager::AddConfigElement#")) << "lines queued before the log opened: " << log;
+  EXPECT_NE(std::string::npos, log.find("CConfigElementManager::AddConfigElement#"))
+      << "lines queued before the log opened: " << log;
   std::istringstream lines(log);
   int count = 0;
   for (std::string line; std::getline(lines, line);) {
@@ -88,12 +89,12 @@ TEST_P(NoLogFile, IsMadeAndTheBootStillCompletes) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Settings, NoLogFile,
-    testing::Values(QuietCase{"level zero", "log=0\r\nlog_dir=\\??\\C:\\Logs\\\r\n", "/Logs"},
-                    QuietCase{"no level", "log_dir=\\??\\C:\\Logs\\\r\n", "/Logs"},
-                    QuietCase{"missing directory", "log=3\r\nlog_dir=\\??\\C:\\Missing\\\r\n", "/"},
-                    QuietCase{"no directory", "log=3\r\n", "/"}));
+INSTANTIATE_TEST_SUITE_P(Settings, NoLogFile,
+                         testing::Values(QuietCase{"level zero", "log=0\r\nlog_dir=\\??\\C:\\Logs\\\r\n", "/Logs"},
+                                         QuietCase{"no level", "log_dir=\\??\\C:\\Logs\\\r\n", "/Logs"},
+                                         QuietCase{"missing directory", "log=3\r\nlog_dir=\\??\\C:\\Missing\\\r\n",
+                                                   "/"},
+                                         QuietCase{"no directory", "log=3\r\n", "/"}));
 
 TEST_F(LogFile, DirectoryWithoutTrailingBackslashPrefixesTheName) {
   CommandResult boot = Boot("<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\Logs\r\n</general>\r\n");

@@ -28,9 +28,8 @@ class Files : public testing::Test {
     NamedAttributes name(path);
     IO_STATUS_BLOCK io{};
     HANDLE file = nullptr;
-    NTSTATUS status =
-        NtCreateFile(&file, access, name.get(), &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
-                     nullptr, 0);
+    NTSTATUS status = NtCreateFile(&file, access, name.get(), &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
+                                   options, nullptr, 0);
     if (NT_SUCCESS(status)) {
       opened_.push_back(file);
       if (info != nullptr) *info = io.Information;
@@ -70,9 +69,8 @@ void PrintTo(const OpenCase& open, std::ostream* out) {
 class OpenStatus : public Files, public testing::WithParamInterface<OpenCase> {};
 
 TEST_P(OpenStatus, IsWhatWindowsAnswers) {
-  EXPECT_EQ(GetParam().status,
-            Create(GetParam().path, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ, GetParam().disposition,
-                   GetParam().options));
+  EXPECT_EQ(GetParam().status, Create(GetParam().path, GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ,
+                                      GetParam().disposition, GetParam().options));
 }
 
 constexpr ULONG kSync = FILE_SYNCHRONOUS_IO_NONALERT;
@@ -107,11 +105,11 @@ TEST_F(Files, CreateDispositionsReportWhatTheyDid) {
   const ACCESS_MASK access = GENERIC_WRITE | SYNCHRONIZE;
   ASSERT_EQ(STATUS_SUCCESS, Create(u"\\??\\C:\\Data\\new.txt", access, 0, FILE_OPEN_IF, kSync, nullptr, &info));
   EXPECT_EQ(FILE_CREATED, info);
-  ASSERT_EQ(STATUS_SUCCESS, Create(u"\\??\\C:\\Data\\a.txt", access, FILE_SHARE_WRITE, FILE_OPEN_IF, kSync, nullptr,
-                                   &info));
+  ASSERT_EQ(STATUS_SUCCESS,
+            Create(u"\\??\\C:\\Data\\a.txt", access, FILE_SHARE_WRITE, FILE_OPEN_IF, kSync, nullptr, &info));
   EXPECT_EQ(FILE_OPENED, info);
-  ASSERT_EQ(STATUS_SUCCESS, Create(u"\\??\\C:\\Data\\a.txt", access, FILE_SHARE_WRITE, FILE_OVERWRITE, kSync, nullptr,
-                                   &info));
+  ASSERT_EQ(STATUS_SUCCESS,
+            Create(u"\\??\\C:\\Data\\a.txt", access, FILE_SHARE_WRITE, FILE_OVERWRITE, kSync, nullptr, &info));
   EXPECT_EQ(FILE_OVERWRITTEN, info);
   EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Create(u"\\??\\C:\\Data\\none.txt", access, 0, FILE_OVERWRITE));
   for (HANDLE handle : std::vector<HANDLE>(opened_)) Close(handle);
@@ -165,8 +163,8 @@ TEST_F(Files, AppendOnlyHandleAlwaysWritesAtTheEnd) {
 
 TEST_F(Files, SharingIsCheckedBothWays) {
   HANDLE reader = Open(u"\\??\\C:\\Data\\a.txt", GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ);
-  EXPECT_EQ(STATUS_SHARING_VIOLATION,
-            Create(u"\\??\\C:\\Data\\a.txt", GENERIC_WRITE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN));
+  EXPECT_EQ(STATUS_SHARING_VIOLATION, Create(u"\\??\\C:\\Data\\a.txt", GENERIC_WRITE | SYNCHRONIZE,
+                                             FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN));
   EXPECT_EQ(STATUS_SHARING_VIOLATION,
             Create(u"\\??\\C:\\Data\\a.txt", GENERIC_READ | SYNCHRONIZE, FILE_SHARE_WRITE, FILE_OPEN))
       << "a new opener that refuses readers conflicts with the reader already there";

@@ -36,8 +36,8 @@ TEST_P(TimeFields, SplitsSystemTimeIntoUtcFields) {
 
 INSTANTIATE_TEST_SUITE_P(
     KnownMoments, TimeFields,
-    testing::Values(TimeCase{0, {1601, 1, 1, 0, 0, 0, 0, 1}},                      // a Monday
-                    TimeCase{116444736000000000, {1970, 1, 1, 0, 0, 0, 0, 4}},     // the Unix epoch, a Thursday
+    testing::Values(TimeCase{0, {1601, 1, 1, 0, 0, 0, 0, 1}},                         // a Monday
+                    TimeCase{116444736000000000, {1970, 1, 1, 0, 0, 0, 0, 4}},        // the Unix epoch, a Thursday
                     TimeCase{133537247999990000, {2024, 2, 29, 23, 59, 59, 999, 4}},  // leap day, last millisecond
                     TimeCase{134092911530410000, {2025, 12, 4, 3, 5, 53, 41, 4}},
                     TimeCase{159728112000000000, {2107, 2, 28, 12, 0, 0, 0, 1}}));

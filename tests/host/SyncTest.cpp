@@ -41,8 +41,8 @@ void RunOnNativeThread(Body body) {
   } start{&body};
   HANDLE thread = nullptr;
   CLIENT_ID client{};
-  ASSERT_EQ(STATUS_SUCCESS,
-            RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0, &Start::Routine, &start, &thread, &client));
+  ASSERT_EQ(STATUS_SUCCESS, RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0, &Start::Routine, &start,
+                                                &thread, &client));
   ASSERT_EQ(STATUS_WAIT_0, NtWaitForSingleObject(thread, false, nullptr));
   NtClose(thread);
 }
@@ -220,8 +220,8 @@ TEST(Thread, CreationRefusesOtherProcessesAndInjectedFailuresReachTheCaller) {
   rule.status = STATUS_NO_MEMORY;
   rule.thread = std::this_thread::get_id();
   host::AddFaultRule(rule);
-  EXPECT_EQ(STATUS_NO_MEMORY, RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0,
-                                                  &ThreadProbe::EndsItself, nullptr, &thread, nullptr));
+  EXPECT_EQ(STATUS_NO_MEMORY, RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0, &ThreadProbe::EndsItself,
+                                                  nullptr, &thread, nullptr));
   host::ClearFaultRules();
 }
 

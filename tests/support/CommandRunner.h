@@ -10,8 +10,8 @@ namespace testsupport {
 struct CommandResult {
   int exitStatus = -1;  // the child's exit status; -1 when it was killed or did not start
   bool timedOut = false;
-  std::string out;      // standard output (the boot screen)
-  std::string err;      // standard error
+  std::string out;  // standard output (the boot screen)
+  std::string err;  // standard error
 };
 
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 120);

@@ -89,20 +89,25 @@ TEST_P(GeneralSection, SetsTheRunSettings) {
 INSTANTIATE_TEST_SUITE_P(
     Keys, GeneralSection,
     testing::Values(
-        GeneralCase{"every key", "check_file_integrity=1\ndump_file_information=1\nrun_mode=1\n"
-                                 "crash_dump_enabled_backup=7\nlog_event_backup=0\n", {true, true, 1, 7, 0}},
-        GeneralCase{"any number but zero switches on", "check_file_integrity=2\ndump_file_information=-1\n",
+        GeneralCase{"every key",
+                    "check_file_integrity=1\ndump_file_information=1\nrun_mode=1\n"
+                    "crash_dump_enabled_backup=7\nlog_event_backup=0\n",
+                    {true, true, 1, 7, 0}},
+        GeneralCase{"any number but zero switches on",
+                    "check_file_integrity=2\ndump_file_information=-1\n",
                     {true, true, 0, 2, 1}},
         GeneralCase{"text switches off", "check_file_integrity=yes\n", {false, false, 0, 2, 1}},
-        GeneralCase{"numbers read like atoi", "run_mode=  12abc\ncrash_dump_enabled_backup=-3\nlog_event_backup=x\n",
+        GeneralCase{"numbers read like atoi",
+                    "run_mode=  12abc\ncrash_dump_enabled_backup=-3\nlog_event_backup=x\n",
                     {false, false, 12, -3, 0}},
         GeneralCase{"blanks around the equals sign belong to key and value", "run_mode =1\n", {false, false, 0, 2, 1}},
         GeneralCase{"keys are case-sensitive", "Run_Mode=1\n", {false, false, 0, 2, 1}},
         GeneralCase{"lines without key are ignored", "remark\n=1\nrun_mode=\nrun_mode=2\n", {false, false, 2, 2, 1}},
-        GeneralCase{"a short log directory stops the parsing", "run_mode=1\nlog_dir=C:\\\nrun_mode=3\n",
+        GeneralCase{"a short log directory stops the parsing",
+                    "run_mode=1\nlog_dir=C:\\\nrun_mode=3\n",
                     {false, false, 1, 2, 1}},
-        GeneralCase{"a six-character log directory is accepted", "log_dir=\\??\\C:\nrun_mode=3\n",
-                    {false, false, 3, 2, 1}}));
+        GeneralCase{
+            "a six-character log directory is accepted", "log_dir=\\??\\C:\nrun_mode=3\n", {false, false, 3, 2, 1}}));
 
 TEST(GeneralSection, SecondSectionOverwritesWhatItSetsAndResetsTheBackups) {
   Outcome outcome = Apply(
@@ -145,9 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "<file>\npath=c\nmode=frag\nfrag_count=5\n</file>\n",
                  {{u"c", 5, 2}}},
         FileCase{"unknown mode after the path stops with the default operation",
-                 "<file>\npath=a\nmode=Defrag\n</file>\n", {{u"a", 0, 1}}},
+                 "<file>\npath=a\nmode=Defrag\n</file>\n",
+                 {{u"a", 0, 1}}},
         FileCase{"unknown mode before the path stops with an empty path",
-                 "<file>\nmode=Defrag\npath=a\n</file>\n", {{u"", 0, 1}}},
+                 "<file>\nmode=Defrag\npath=a\n</file>\n",
+                 {{u"", 0, 1}}},
         FileCase{"a remark line stops the parsing", "<file>\npath=a\nremark\nmode=frag\n</file>\n", {{u"a", 0, 1}}},
         FileCase{"an unknown key stops the parsing", "<file>\npath=a\nsize=5\nmode=frag\n</file>\n", {{u"a", 0, 1}}},
         FileCase{"an early stop skips the validity check", "<file>\nmode=frag\nx\n</file>\n", {{u"", 0, 2}}},
@@ -155,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "<file>\npath=b\n</file>\n<file>\npath=a\n</file>\n<file>\npath=b\n</file>\n",
                  {{u"b", 0, 1}, {u"a", 0, 1}, {u"b", 0, 1}}},
         FileCase{"a file section before the general one still counts",
-                 "<file>\npath=a\n</file>\n<general>\nlog=0\n</general>\n", {{u"a", 0, 1}}}));
+                 "<file>\npath=a\n</file>\n<general>\nlog=0\n</general>\n",
+                 {{u"a", 0, 1}}}));
 
 TEST(ElementManager, UnknownSectionsAreReportedAndSkipped) {
   LoggedSinceLastMark();
@@ -166,7 +174,8 @@ TEST(ElementManager, UnknownSectionsAreReportedAndSkipped) {
   size_t first = logged.find(" L1 No suitable factory found for config section\r\n");
   ASSERT_NE(std::string::npos, first) << logged;
   EXPECT_NE(std::string::npos, logged.find(" L1 No suitable factory found for config section\r\n", first + 1));
-  EXPECT_NE(std::string::npos, LineWith(logged, "No suitable factory").find("CConfigElementManager::AddConfigElement#"));
+  EXPECT_NE(std::string::npos,
+            LineWith(logged, "No suitable factory").find("CConfigElementManager::AddConfigElement#"));
 }
 
 TEST(ElementManager, FirstRegisteredFactoryOfANameWins) {

@@ -37,7 +37,8 @@ class Syntax : public testing::TestWithParam<SyntaxCase> {};
 
 TEST_P(Syntax, YieldsTheseSections) { EXPECT_EQ(GetParam().blocks, ReadBlocksOf(GetParam().content)); }
 
-const std::string kExample = "<general>\nlog=3\nlog_dir=\\??\\C:\\Logs\\\n</general>\n<file>\npath=\\??\\C:\\a.db\n</file>\n";
+const std::string kExample =
+    "<general>\nlog=3\nlog_dir=\\??\\C:\\Logs\\\n</general>\n<file>\npath=\\??\\C:\\a.db\n</file>\n";
 const Blocks kExampleBlocks = {{"general", {"log=3", "log_dir=\\??\\C:\\Logs\\"}}, {"file", {"path=\\??\\C:\\a.db"}}};
 
 INSTANTIATE_TEST_SUITE_P(
@@ -51,24 +52,28 @@ INSTANTIATE_TEST_SUITE_P(
         SyntaxCase{"UTF-16 with byte-order mark", Utf16WithBom(kExample), kExampleBlocks},
         SyntaxCase{"no line feed after the last closing line", "<file>\npath=x\n</file>", {{"file", {"path=x"}}}},
         SyntaxCase{"last content line without line feed is lost", "<file>\npath=x\nmode=frag", {{"file", {"path=x"}}}},
-        SyntaxCase{"section never closed keeps its lines", "<file>\npath=x\nmode=frag\n", {{"file", {"path=x", "mode=frag"}}}},
+        SyntaxCase{
+            "section never closed keeps its lines", "<file>\npath=x\nmode=frag\n", {{"file", {"path=x", "mode=frag"}}}},
         SyntaxCase{"opening line inside a section is content; the foreign closing line ends the reading",
-                   "<general>\nlog=1\n<file>\npath=x\n</file>\n<file>\npath=y\n</file>\n", {}},
-        SyntaxCase{"blank lines: content inside, remarks outside", "   \n<general>\n  \n</general>\n",
-                   {{"general", {"  "}}}},
-        SyntaxCase{"text around the tags", "  remark <general> more\nlog=1\nx </general> y\n", {{"general", {"log=1"}}}},
+                   "<general>\nlog=1\n<file>\npath=x\n</file>\n<file>\npath=y\n</file>\n",
+                   {}},
+        SyntaxCase{
+            "blank lines: content inside, remarks outside", "   \n<general>\n  \n</general>\n", {{"general", {"  "}}}},
+        SyntaxCase{
+            "text around the tags", "  remark <general> more\nlog=1\nx </general> y\n", {{"general", {"log=1"}}}},
         SyntaxCase{"empty tag ends the reading and keeps what came before",
-                   "<file>\npath=a\n</file>\n<>\n<file>\npath=b\n</file>\n", {{"file", {"path=a"}}}},
+                   "<file>\npath=a\n</file>\n<>\n<file>\npath=b\n</file>\n",
+                   {{"file", {"path=a"}}}},
         SyntaxCase{"empty closing name is a mismatch", "<file>\npath=a\n</>\n", {}},
         SyntaxCase{"names are case-sensitive when closing", "<file>\npath=a\n</File>\n", {}},
-        SyntaxCase{"closing line outside a section is a remark", "</file>\n<file>\npath=a\n</file>\n",
-                   {{"file", {"path=a"}}}},
-        SyntaxCase{"control bytes and bytes above 0x7E are dropped", "<fi\tle>\npa\x01th=\xC3\xA9x\x7F\r\n</file>\n",
+        SyntaxCase{
+            "closing line outside a section is a remark", "</file>\n<file>\npath=a\n</file>\n", {{"file", {"path=a"}}}},
+        SyntaxCase{"control bytes and bytes above 0x7E are dropped",
+                   "<fi\tle>\npa\x01th=\xC3\xA9x\x7F\r\n</file>\n",
                    {{"file", {"path=x"}}}},
         SyntaxCase{"a '>' before the '<' is no tag", "x>y<general\n<general>\n</general>\n", {{"general", {}}}},
         SyntaxCase{"empty lines never count", "\n\r\n<general>\n\n\r\nlog=1\n</general>\n", {{"general", {"log=1"}}}},
-        SyntaxCase{"empty file", "", {}},
-        SyntaxCase{"only angle brackets", std::string(1000, '<'), {}},
+        SyntaxCase{"empty file", "", {}}, SyntaxCase{"only angle brackets", std::string(1000, '<'), {}},
         SyntaxCase{"angle brackets on lines", "<<<<\n<<\n>>>\n", {}},
         SyntaxCase{"no line feed at all", "<general>log=1</general>", {}}));
 
@@ -96,8 +101,7 @@ TEST(ConfigFileReader, MissingFileIsLoggedWithPathAndStatus) {
   EXPECT_FALSE(reader.Initialize());
   EXPECT_EQ(nullptr, reader.GetHandle());
   std::string logged = LoggedSinceLastMark();
-  EXPECT_NE(std::string::npos,
-            logged.find("CConfigFileReader::Initialize#")) << logged;
+  EXPECT_NE(std::string::npos, logged.find("CConfigFileReader::Initialize#")) << logged;
   EXPECT_NE(std::string::npos,
             logged.find(" L1 Could not open config file: \\??\\C:\\Config\\missing.cfg, status: 0xc0000034\r\n"));
 }
@@ -109,8 +113,9 @@ TEST(ConfigFileReader, ReadingWithoutAnOpenFileEndsAtOnce) {
 }
 
 TEST(ConfigFileReader, ReadErrorIsLoggedOnceKeepsTheOpenSectionAndStopsTheReading) {
-  WriteNativeFile(u"\\??\\C:\\Config\\failing.cfg", "<file>\npath=a\n</file>\n<file>\npath=b\nmode=frag\n</file>\n"
-                                                    "<file>\npath=c\n</file>\n");
+  WriteNativeFile(u"\\??\\C:\\Config\\failing.cfg",
+                  "<file>\npath=a\n</file>\n<file>\npath=b\nmode=frag\n</file>\n"
+                  "<file>\npath=c\n</file>\n");
   CConfigFileReader reader(u"\\??\\C:\\Config\\failing.cfg");
   ASSERT_TRUE(reader.Initialize());
   LoggedSinceLastMark();

@@ -6,16 +6,17 @@
 #include <regex>
 #include <thread>
 
+#include "SystemImage.h"
 #include "host/Faults.h"
 #include "log/DataSynchronizationLock.h"
 #include "log/Logger.h"
-#include "SystemImage.h"
 
 namespace {
 
 TEST(LogFile, IsNamedAfterTheUtcTimeInTheConfiguredDirectory) {
   std::string path(CLogger::Instance().GetFilePath().begin(), CLogger::Instance().GetFilePath().end());
-  EXPECT_TRUE(std::regex_match(path, std::regex(R"(\\\?\?\\C:\\Logs\\Spindraxel_native_\d{4}_\d\d_\d\d__\d\d_\d\d_\d\d\.txt)")))
+  EXPECT_TRUE(
+      std::regex_match(path, std::regex(R"(\\\?\?\\C:\\Logs\\Spindraxel_native_\d{4}_\d\d_\d\d__\d\d_\d\d_\d\d\.txt)")))
       << path;
 }
 
@@ -78,7 +79,8 @@ TEST(LogFile, LinesFromTwoThreadsNeverMixWithinALine) {
   SX_LOG(1, "both threads done");
   std::string text = LogTextWith("both threads done");
   int whole = 0;
-  for (size_t at = text.find("LogFile::Threads#"); at != std::string::npos; at = text.find("LogFile::Threads#", at + 1)) {
+  for (size_t at = text.find("LogFile::Threads#"); at != std::string::npos;
+       at = text.find("LogFile::Threads#", at + 1)) {
     std::string line = LineWith(text.substr(at), "L1 ");
     std::string payload = line.substr(line.find("L1 ") + 3);
     if (payload.rfind("both", 0) == 0) continue;

@@ -42,9 +42,9 @@ void WriteNativeFile(const std::u16string& path, const std::string& bytes) {
   testsupport::NamedAttributes name(path);
   HANDLE file = nullptr;
   IO_STATUS_BLOCK io{};
-  ASSERT_EQ(STATUS_SUCCESS, NtCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE, name.get(), &io, nullptr,
-                                         FILE_ATTRIBUTE_NORMAL, 0, FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT,
-                                         nullptr, 0));
+  ASSERT_EQ(STATUS_SUCCESS,
+            NtCreateFile(&file, GENERIC_WRITE | SYNCHRONIZE, name.get(), &io, nullptr, FILE_ATTRIBUTE_NORMAL, 0,
+                         FILE_OVERWRITE_IF, FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0));
   if (!bytes.empty()) {
     EXPECT_EQ(STATUS_SUCCESS, NtWriteFile(file, nullptr, nullptr, nullptr, &io, const_cast<char*>(bytes.data()),
                                           static_cast<ULONG>(bytes.size()), nullptr, nullptr));

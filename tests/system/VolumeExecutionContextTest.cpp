@@ -41,8 +41,8 @@ TEST(VolumeExecutionContext, FailedEventCreationIsLoggedAndRefused) {
   FailOnThisThread("NtCreateEvent#1=0xC000009A");
   EXPECT_FALSE(context.Initialize());
   host::ClearFaultRules();
-  EXPECT_NE(std::string::npos, LoggedSinceLastMark().find(
-                                   "L1 LOGGER: processingFinishedEvent_ was not created. ERROR: 0xc000009a\r\n"));
+  EXPECT_NE(std::string::npos,
+            LoggedSinceLastMark().find("L1 LOGGER: processingFinishedEvent_ was not created. ERROR: 0xc000009a\r\n"));
 }
 
 TEST(VolumeExecutionContext, ContextWithoutAMutantStillAnswersAfterTheLockLines) {
