@@ -18,8 +18,7 @@ const UCHAR* CVolumeBitmapCache::GetWindowBits() const {
 
 NTSTATUS CVolumeBitmapCache::ReloadFromCluster(LONGLONG lcn) {
   SX_LOG_FUNCTION("CVolumeBitmapCache::ReloadFromCluster");
-  LONGLONG start = GetWindowStart();
-  if (!stale_ && start <= lcn && lcn - start < windowClusters_) return STATUS_SUCCESS;
+  if (Covers(lcn)) return STATUS_SUCCESS;
 
   STARTING_LCN_INPUT_BUFFER input{};
   input.StartingLcn.QuadPart = lcn & ~(kWindowClusters - 1);
@@ -71,8 +70,7 @@ bool CVolumeBitmapCache::IsClusterUsed(LONGLONG lcn) {
     SX_LOG(1, "Error occured while reloading from cluster %I64d. Marking cluster as used", lcn);
     return true;
   }
-  LONGLONG start = GetWindowStart();
-  if (lcn < start || lcn - start >= windowClusters_) return true;
-  LONGLONG offset = lcn - start;
+  if (!Covers(lcn)) return true;
+  LONGLONG offset = lcn - GetWindowStart();
   return (GetWindowBits()[offset / 8] >> (offset % 8)) & 1;
 }

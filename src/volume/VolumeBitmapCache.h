@@ -26,6 +26,12 @@ class CVolumeBitmapCache {
   // The next question reads the window again: the allocation has changed.
   void Invalidate() { stale_ = true; }
 
+  // Whether the current window holds `lcn` on the volume (false while stale, after a failed read, past the end).
+  bool Covers(LONGLONG lcn) const {
+    LONGLONG start = GetWindowStart();
+    return !stale_ && start <= lcn && lcn - start < windowClusters_;
+  }
+
   // The window as it stands, for the free-space searches that scan it a word at a time: the first cluster, the
   // clusters of it on the volume, and its bits (least significant first; set means used).
   LONGLONG GetWindowStart() const;

@@ -1,0 +1,77 @@
+// Boots that open volumes: one per drive letter, in the order the letters first appear, with their log lines and,
+// on request, one report line per file that agrees with ntfsinfo.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "support/CommandRunner.h"
+#include "support/TestImage.h"
+
+using testsupport::CommandResult;
+using testsupport::TestImage;
+
+namespace {
+
+// "Total runs: N (fragments: M)" and the allocated size, as ntfsinfo reports a file.
+int NtfsinfoFragments(const TestImage& image, const std::string& path) {
+  CommandResult info = testsupport::RunCommand({testsupport::NtfsToolPath("ntfsinfo"), "-v", "-F", path, image.Path()});
+  std::smatch match;
+  if (!std::regex_search(info.out, match, std::regex(R"(fragments: (\d+))"))) return -1;
+  return std::stoi(match[1]);
+}
+
+std::string LogOf(const TestImage& image) {
+  CommandResult list = testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), image.Path()});
+  std::smatch name;
+  if (!std::regex_search(list.out, name, std::regex(R"(Spindraxel_native_\S+\.txt)"))) return {};
+  return image.Ntfscat("/" + name.str());
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(VolumeBoot, OpensEachVolumeOnceInOrderAndReportsEveryFile) {
+  TestImage c, d;
+  ASSERT_TRUE(c.PutFile(u"Data\\a.bin", std::string(300 * 1024, 'a')));
+  ASSERT_TRUE(c.PutFile(u"Data\\b.bin", std::string(40 * 1024, 'b')));
+  ASSERT_TRUE(d.PutFile(u"d.bin", std::string(90 * 1024, 'd')));
+  ASSERT_TRUE(
+      c.PutFile(u"defrag.cfg",
+                "<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\\r\ndump_file_information=1\r\n</general>\r\n"
+                "<file>\r\npath=\\??\\C:\\Data\\a.bin\r\n</file>\r\n<file>\r\npath=\\??\\D:\\d.bin\r\n</file>\r\n"
+                "<file>\r\npath=\\??\\c:\\Data\\b.bin\r\n</file>\r\n<file>\r\npath=\\??\\E:\\e.bin\r\n</file>\r\n"));
+  CommandResult boot = testsupport::RunSpindraxel(
+      {"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path(), "--", "sxboottime \\??\\C:\\defrag.cfg"});
+  ASSERT_EQ(0, boot.exitStatus) << boot.err;
+  EXPECT_EQ(
+      "Zenmoria Spindraxel\n-------------------\nInitialized Volume C:\nInitialized Volume D:\n"
+      "Starting Defragmentation\n-------------------\n-------------------\nComplete\n",
+      boot.out);
+
+  std::string log = LogOf(c);
+  EXPECT_EQ(2u, Count(log, " L1 Trying to obtain reserved zones\r\n"));
+  EXPECT_EQ(2u, Count(log, " L1 MftZone: <"));
+  EXPECT_EQ(1u, Count(log, " L1 Successfully initialized volume \\??\\C:\r\n"));
+  EXPECT_EQ(1u, Count(log, " L1 Successfully initialized volume \\??\\D:\r\n"));
+  EXPECT_EQ(1u, Count(log, " L1 Failed to initialize volume \\??\\E:\r\n"));
+  EXPECT_EQ(2u, Count(log, " L1 Successfully flushed buffer for volume "));
+  for (auto [image, path, native] :
+       {std::tuple<const TestImage*, std::string, std::string>{&c, "/Data/a.bin", "\\??\\C:\\Data\\a.bin"},
+        {&d, "/d.bin", "\\??\\D:\\d.bin"},
+        {&c, "/Data/b.bin", "\\??\\c:\\Data\\b.bin"}}) {
+    std::smatch report;
+    ASSERT_TRUE(std::regex_search(log, report,
+                                  std::regex("File \"" + std::regex_replace(native, std::regex(R"([\\?])"), R"(\$&)") +
+                                             R"(:", Clusters: (\d+), Fragments: (\d+)\r\n)")))
+        << native << "\n"
+        << log;
+    EXPECT_EQ(NtfsinfoFragments(*image, path), std::stoi(report[2])) << path;
+  }
+  EXPECT_EQ(0, c.RunNtfsfix().exitStatus);
+  EXPECT_EQ(0, d.RunNtfsfix().exitStatus);
+}
+
+}  // namespace

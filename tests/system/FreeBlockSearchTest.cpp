@@ -1,0 +1,112 @@
+// The free-space searches against the plain cluster-by-cluster reading of the same bitmap: the word-at-a-time
+// scan must give exactly the same answers, on a volume whose free space has been cut into pieces.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "SystemImage.h"
+#include "defrag/Defragmentation.h"
+#include "volume/Volume.h"
+#include "volume/VolumeBitmapCache.h"
+
+namespace {
+
+LONGLONG ReferenceFindFreeBlock(std::shared_ptr<CVolume> volume, LONGLONG clusters, LONGLONG minLcn, LONGLONG maxLcn) {
+  if (maxLcn == 0 || maxLcn > volume->GetTotalClusters()) maxLcn = volume->GetTotalClusters();
+  CVolumeBitmapCache cache(volume, true);
+  LONGLONG run = 0;
+  for (LONGLONG lcn = minLcn; lcn < maxLcn; ++lcn) {
+    run = cache.IsClusterUsed(lcn) ? 0 : run + 1;
+    if (run >= clusters) return lcn - run + 1;
+  }
+  return -1;
+}
+
+LONGLONG ReferenceFindLargest(std::shared_ptr<CVolume> volume, LONGLONG* length) {
+  CVolumeBitmapCache cache(volume, true);
+  LONGLONG best = -1, bestLength = 0, total = volume->GetTotalClusters();
+  for (LONGLONG lcn = 0; lcn < total;) {
+    if (cache.IsClusterUsed(lcn)) {
+      ++lcn;
+      continue;
+    }
+    LONGLONG start = lcn;
+    while (lcn < total && !cache.IsClusterUsed(lcn)) ++lcn;
+    if (lcn - start > bestLength) {
+      best = start;
+      bestLength = lcn - start;
+    }
+  }
+  if (best >= 0) *length = bestLength;
+  return best;
+}
+
+class FreeBlockSearch : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // Files of assorted sizes, every other one removed again: free space in many holes of many lengths.
+    std::mt19937 random(7);
+    for (int i = 0; i < 60; ++i) {
+      std::u16string path = u"\\??\\C:\\Config\\hole" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+                            std::u16string(1, static_cast<char16_t>(u'a' + i / 26)) + u".bin";
+      WriteNativeFile(path, std::string((1 + random() % 40) * 4096, 'h'));
+      if (i % 2 == 0) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, path.c_str());
+        OBJECT_ATTRIBUTES attributes{sizeof attributes, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+        NtDeleteFile(&attributes);
+      }
+    }
+  }
+
+  std::shared_ptr<CVolume> OpenC() {
+    auto volume = std::make_shared<CVolume>();
+    EXPECT_TRUE(volume->Initialize(u"\\??\\C:"));
+    return volume;
+  }
+};
+
+TEST_F(FreeBlockSearch, FirstFitAgreesWithTheClusterByClusterReading) {
+  std::shared_ptr<CVolume> volume = OpenC();
+  const LONGLONG total = volume->GetTotalClusters();
+  std::mt19937 random(11);
+  for (int i = 0; i < 200; ++i) {
+    LONGLONG clusters = 1 + random() % 64;
+    LONGLONG minLcn = random() % total;
+    LONGLONG maxLcn = i % 3 == 0 ? 0 : (i % 3 == 1 ? total + 100 : minLcn + random() % (total - minLcn + 1));
+    EXPECT_EQ(ReferenceFindFreeBlock(volume, clusters, minLcn, maxLcn),
+              CDefragmentation::FindFreeBlock(volume, clusters, minLcn, maxLcn))
+        << clusters << " clusters in " << minLcn << "-" << maxLcn;
+  }
+}
+
+TEST_F(FreeBlockSearch, LargestRunAgreesWithTheClusterByClusterReading) {
+  std::shared_ptr<CVolume> volume = OpenC();
+  LONGLONG expectedLength = -7, length = -7;
+  EXPECT_EQ(ReferenceFindLargest(volume, &expectedLength), CDefragmentation::FindLargestFreeBlock(volume, length));
+  EXPECT_EQ(expectedLength, length);
+  EXPECT_GT(length, 0);
+}
+
+TEST_F(FreeBlockSearch, RunIsNeverTakenFromTheReservedZoneOrPastTheRange) {
+  std::shared_ptr<CVolume> volume = OpenC();
+  const SReservedZone zone = volume->GetReservedZones().at(0);
+  LONGLONG found = CDefragmentation::FindFreeBlock(volume, 1, zone.Start, zone.End);
+  EXPECT_EQ(-1, found) << "the MFT zone counts as used";
+  LoggedSinceLastMark();
+  LONGLONG length = 0;
+  LONGLONG largest = CDefragmentation::FindLargestFreeBlock(volume, length);
+  ASSERT_GE(largest, 0);
+  EXPECT_EQ(-1, CDefragmentation::FindFreeBlock(volume, length, largest, largest + length - 1))
+      << "a run that needs the cluster at maxLcn is not found";
+  EXPECT_EQ(largest, CDefragmentation::FindFreeBlock(volume, length, largest, largest + length));
+  EXPECT_EQ(largest + 1, CDefragmentation::FindFreeBlock(volume, 1, largest + 1, 0)) << "minLcn inside a free run";
+  std::string logged = LoggedSinceLastMark();
+  EXPECT_NE(std::string::npos, logged.find(" L3 Didn't find a free block, search on " + std::to_string(largest) + "-" +
+                                           std::to_string(largest + length - 1) + ".\r\n"));
+  EXPECT_NE(std::string::npos, logged.find(" L3 Found a free block at " + std::to_string(largest + 1) + ":1, search on " +
+                                           std::to_string(largest + 1) + "-" +
+                                           std::to_string(volume->GetTotalClusters()) + ".\r\n"));
+}
+
+}  // namespace
