@@ -18,8 +18,9 @@ const std::regex kLine(R"(\[\d{4}-\d\d-\d\d\] \[\d\d:\d\d:\d\d\.\d{3}\] [A-Za-z:
 
 class LogFile : public testing::Test {
  protected:
-  // Boots with `configuration`. The reader's close is slowed down a little, as a real boot's keyboard and volume
-  // work would: the log writer wakes for queued lines only if it gets the time before the log is closed.
+  // Boots with `configuration`. Closing the reader's file is slowed down a little, as a real boot's keyboard and
+  // volume work would: closing the log stops the writer at once, so it must have had the time to write what was
+  // queued.
   CommandResult Boot(const std::string& configuration, const std::string& clock = "2026-12-04T23:59:58Z") {
     EXPECT_TRUE(image_.MakeDirectory(u"Logs"));
     EXPECT_TRUE(image_.PutFile(u"defrag.cfg", configuration));
