@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/NtfsInode.h"
 #include "host/NtfsLib.h"
 
 namespace host {
@@ -30,15 +31,9 @@ std::recursive_mutex& GlobalLibraryLock() {
   return lock;
 }
 
-struct InodeCloser {
-  void operator()(ntfs_inode* inode) const { ntfs_inode_close(inode); }
-};
-using UniqueInode = std::unique_ptr<ntfs_inode, InodeCloser>;
-
-struct AttrCloser {
-  void operator()(ntfs_attr* attr) const { ntfs_attr_close(attr); }
-};
-using UniqueAttr = std::unique_ptr<ntfs_attr, AttrCloser>;
+uint64_t ReferenceOf(const ntfs_inode* inode) {
+  return MK_MREF(inode->mft_no, le16_to_cpu(inode->mrec->sequence_number));
+}
 
 // Closing an inode writes back what the call changed, so a failed close is the call's failure.
 NTSTATUS CloseInode(UniqueInode inode) {
@@ -52,16 +47,6 @@ NTSTATUS CloseInodeIn(UniqueInode inode, ntfs_inode* directory) {
   if (ntfs_inode_close_in_dir(inode.release(), directory) != 0) return StatusFromErrno(errno);
   return STATUS_SUCCESS;
 }
-
-bool IsDirectory(const ntfs_inode* inode) { return (inode->mrec->flags & MFT_RECORD_IS_DIRECTORY) != 0; }
-
-uint64_t ReferenceOf(const ntfs_inode* inode) {
-  return MK_MREF(inode->mft_no, le16_to_cpu(inode->mrec->sequence_number));
-}
-
-// $MFT, $Bitmap, $LogFile and the rest: the mounted library caches their layout, and Windows refuses to change
-// them through file calls.
-bool IsMetadataRecord(uint64_t mftRef) { return MREF(mftRef) < FILE_first_user; }
 
 // Sparse and compressed files grow by holes; every other file is allocated as it grows, as on Windows.
 bool GrowsByHoles(ntfs_attr* data) { return NAttrSparse(data) || NAttrCompressed(data); }
@@ -108,19 +93,6 @@ std::vector<ntfschar> ToNtfsName(const std::u16string& name) {
   out.reserve(name.size());
   for (char16_t c : name) out.push_back(cpu_to_le16(c));
   return out;
-}
-
-// Opens record `mftRef` as the file it named when the reference was handed out.
-NTSTATUS OpenRecord(ntfs_volume* vol, uint64_t mftRef, UniqueInode* inode) {
-  ntfs_inode* opened = ntfs_inode_open(vol, MREF(mftRef));
-  if (opened == nullptr) return errno == ENOENT ? STATUS_FILE_DELETED : StatusFromErrno(errno);
-  UniqueInode owned(opened);
-  // The library ignores sequence numbers, so without this a stale reference would reach the file that reused the
-  // record. A reference without one (a bare record number) is taken as given.
-  const uint16_t sequence = MSEQNO(mftRef);
-  if (sequence != 0 && sequence != le16_to_cpu(opened->mrec->sequence_number)) return STATUS_FILE_DELETED;
-  *inode = std::move(owned);
-  return STATUS_SUCCESS;
 }
 
 // Opens the unnamed data stream of `mftRef`, unless the record is a directory, which has none.
@@ -330,7 +302,9 @@ NtfsVolume::NtfsVolume(ntfs_volume* vol, int lockFd, std::string device)
 NtfsVolume::~NtfsVolume() {
   {
     std::lock_guard<std::recursive_mutex> lock(LibraryLock());
-    // No inode is open between calls, so nothing can be lost here; a failure means the device refused writes.
+    // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
+    // refused writes.
+    cached_.reset();
     if (ntfs_umount(vol_, FALSE) != 0) {
       std::fprintf(stderr, "NtfsVolume: unmounting %s failed: %s\n", device_.c_str(), std::strerror(errno));
     }
@@ -340,12 +314,22 @@ NtfsVolume::~NtfsVolume() {
 
 std::recursive_mutex& NtfsVolume::LibraryLock() { return GlobalLibraryLock(); }
 
+ntfs_volume* NtfsVolume::Raw() {
+  Uncache(kAnyRecord);
+  return vol_;
+}
+
+void NtfsVolume::Uncache(uint64_t mftRef) {
+  if (cached_ && (mftRef == kAnyRecord || MREF(cached_->mftRef) == MREF(mftRef))) cached_.reset();
+}
+
 NTSTATUS NtfsVolume::Lookup(const std::u16string& path, Node* node) {
   std::vector<std::u16string> names;
   NTSTATUS status = SplitPath(path, &names);
   if (!NT_SUCCESS(status)) return status;
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(kAnyRecord);  // the path may name the cached file
   UniqueInode inode;
   status = OpenPath(vol_, names, names.size(), &inode);
   if (!NT_SUCCESS(status)) return status;
@@ -382,6 +366,7 @@ NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* no
 NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32_t length, uint32_t* bytesRead) {
   *bytesRead = 0;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
   bool isDirectory = false;
@@ -408,6 +393,7 @@ NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32
 NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer, uint32_t length) {
   if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
   bool isDirectory = false;
@@ -449,6 +435,7 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
 NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {
   if (size > kMaxFileSize) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
   bool isDirectory = false;
@@ -473,6 +460,7 @@ NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {
 NTSTATUS NtfsVolume::GetSize(uint64_t mftRef, uint64_t* size) {
   *size = 0;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
   bool isDirectory = false;
@@ -489,6 +477,7 @@ NTSTATUS NtfsVolume::Remove(const std::u16string& path) {
   if (names.empty()) return STATUS_CANNOT_DELETE;  // the root
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(kAnyRecord);  // the path may name the cached file
   UniqueInode parent;
   status = OpenParent(vol_, names, &parent);
   if (!NT_SUCCESS(status)) return status;

@@ -6,6 +6,9 @@
 //   and two open copies of one record overwrite each other's changes.
 // - A reference whose record was deleted, or deleted and reused, answers STATUS_FILE_DELETED.
 // - Every call takes LibraryLock(), so any thread may call; code that uses Raw() must hold it too.
+// - The cluster calls (GetRuns, MoveClusters) keep the stream of the last file they worked on open between calls,
+//   so that a file of thousands of runs read a few extents at a time is decoded once. Every other call that could
+//   open that record closes it first, so no record is ever open twice.
 // - Paths go through Lookup only. The library's own path helpers (ntfs_pathname_to_inode) keep a name cache
 //   that this class does not maintain.
 #pragma once
@@ -14,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/NativeApi.h"
 
@@ -76,18 +80,66 @@ class NtfsVolume {
   // Writes everything the library still holds (the metadata files it keeps open) and syncs the device.
   NTSTATUS Flush();
 
-  // For the file-system controls: the mounted library volume. Use only while holding LibraryLock().
-  ntfs_volume* Raw() { return vol_; }
+  // Clusters: what the NTFS file-system controls are made of. A file's stream here is the unnamed data stream of
+  // a file and the $I30 index allocation of a directory.
+
+  static constexpr int64_t kHoleLcn = -1;
+  struct Run {
+    int64_t vcn = 0;
+    int64_t lcn = kHoleLcn;  // kHoleLcn for a hole (sparse files, unallocated tails of compression units)
+    int64_t length = 0;
+  };
+
+  // Everything NTFS reports about the volume but TotalReserved (0 here): serial number and sectors from the boot
+  // sector, clusters and free clusters, sizes, where the MFT and its mirror start, the MFT's valid data length and
+  // the MFT zone as the library computed it at mount.
+  NTSTATUS GetVolumeData(NTFS_VOLUME_DATA_BUFFER* data);
+  int64_t TotalClusters();
+  // Copies the $Bitmap bytes of clusters [firstLcn, firstLcn + 8 * byteCount); `firstLcn` is a multiple of 8 and
+  // the range starts inside the volume. Clusters past the end of the volume read as used.
+  NTSTATUS ReadBitmap(int64_t firstLcn, size_t byteCount, uint8_t* bytes);
+  // The first run of `count` free clusters that does not overlap [avoidLcn, avoidLcn + avoidCount).
+  // STATUS_DISK_FULL when there is none.
+  NTSTATUS FindFreeRun(int64_t count, int64_t avoidLcn, int64_t avoidCount, int64_t* lcn);
+
+  // Up to `maxRuns` runs of the file's stream, from the one that holds `vcn` on (so runs->front().vcn may be
+  // below `vcn`); *more tells whether runs follow. STATUS_END_OF_FILE for a resident or missing stream or `vcn`
+  // at or past its allocation, STATUS_INVALID_PARAMETER for a negative `vcn`.
+  NTSTATUS GetRuns(uint64_t mftRef, int64_t vcn, size_t maxRuns, std::vector<Run>* runs, bool* more);
+  // Moves the allocated clusters of the stream's [vcn, vcn + count) to `lcn` on, packed in VCN order; holes stay
+  // holes. Data first, then the runlist, then the old clusters are freed: an interrupted move can leak clusters
+  // but never leaves the file pointing at unwritten ones. *moved (when given) is the number of clusters written.
+  //
+  // STATUS_INVALID_PARAMETER: count 0, the range not inside the allocation (or not on compression-unit bounds of a
+  //   sparse or compressed stream), a resident stream, or a target that reaches past the end of the volume.
+  // STATUS_ACCESS_DENIED: a metadata file whose layout the mounted library caches ($MFT, $MFTMirr, $LogFile,
+  //   $Bitmap, $Boot, $BadClus, $Secure).
+  // STATUS_ALREADY_COMMITTED: a target cluster is in use (by the file itself too); nothing was changed.
+  NTSTATUS MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, int64_t lcn, int64_t* moved = nullptr);
+
+  // The mounted library volume, for tests that work on it directly. Use only while holding LibraryLock(). Closes
+  // the cached stream first, so that the caller may open any record.
+  ntfs_volume* Raw();
   // The one process-wide lock around every libntfs-3g call: the library has no thread safety and shared state
   // across volumes, so one lock per volume would not do.
-  std::recursive_mutex& LibraryLock();
+  static std::recursive_mutex& LibraryLock();
 
   const std::string& Device() const { return device_; }
 
  private:
+  struct CachedStream;
+  struct StreamRef;
+
   NtfsVolume(ntfs_volume* vol, int lockFd, std::string device);
 
+  // Closes the cached stream when it belongs to `mftRef` (any record for kAnyRecord). Call before opening a
+  // record, with nothing else open.
+  static constexpr uint64_t kAnyRecord = ~uint64_t{0};
+  void Uncache(uint64_t mftRef);
+  NTSTATUS OpenStream(uint64_t mftRef, StreamRef* stream);
+
   ntfs_volume* vol_;
+  std::unique_ptr<CachedStream> cached_;  // under LibraryLock()
   int lockFd_;  // holds an exclusive flock on the device, so that no second mount writes it behind our back
   std::string device_;
 };
