@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "host/Faults.h"
+#include "host/FsControl.h"
 #include "host/Host.h"
 #include "host/NtfsVolume.h"
 #include "host/Objects.h"
@@ -112,7 +113,8 @@ void FileObject::OnLastHandleClosed() {
 bool SharingAllows(const FileObject& existing, ACCESS_MASK access, ULONG share) {
   auto conflicts = [](ACCESS_MASK held, ULONG allowed) {
     return ((held & kReadAccess) && !(allowed & FILE_SHARE_READ)) ||
-           ((held & kWriteAccess) && !(allowed & FILE_SHARE_WRITE)) || ((held & DELETE) && !(allowed & FILE_SHARE_DELETE));
+           ((held & kWriteAccess) && !(allowed & FILE_SHARE_WRITE)) ||
+           ((held & DELETE) && !(allowed & FILE_SHARE_DELETE));
   };
   return !conflicts(access, existing.share) && !conflicts(existing.access, share);
 }
@@ -207,8 +209,7 @@ NTSTATUS OpenOnVolume(NtfsVolume& volume, const ParsedName& parsed, ULONG dispos
 }
 
 // After sharing has been checked: an overwriting disposition empties an existing file.
-NTSTATUS TruncateIfAsked(NtfsVolume& volume, const NtfsVolume::Node& node, ULONG disposition,
-                         ULONG_PTR* information) {
+NTSTATUS TruncateIfAsked(NtfsVolume& volume, const NtfsVolume::Node& node, ULONG disposition, ULONG_PTR* information) {
   if (*information != FILE_OPENED || node.isDirectory) return STATUS_SUCCESS;
   if (disposition != FILE_OVERWRITE && disposition != FILE_OVERWRITE_IF && disposition != FILE_SUPERSEDE) {
     return STATUS_SUCCESS;
@@ -309,9 +310,26 @@ NTSTATUS ResolveOffset(FileObject& file, const LARGE_INTEGER* byteOffset, uint64
   return STATUS_SUCCESS;
 }
 
+FsControlTarget TargetOf(const FileObject& file) {
+  FsControlTarget target;
+  target.drive = file.drive->letter;
+  target.isVolume = file.isVolume;
+  target.mftRef = file.mftRef;
+  target.path = file.path;
+  return target;
+}
+
 }  // namespace
 
 namespace host {
+
+NTSTATUS DescribeFileHandle(HANDLE handle, FsControlTarget* target) {
+  NTSTATUS status;
+  std::shared_ptr<FileObject> file = LookupFile(handle, &status);
+  if (!file) return status;
+  *target = TargetOf(*file);
+  return STATUS_SUCCESS;
+}
 
 bool MountDrive(char letter, const std::string& device, std::string* error) {
   char upper = static_cast<char>(letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter);
@@ -499,14 +517,25 @@ NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock)
   });
 }
 
-NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
-                               ULONG, PVOID, ULONG, PVOID, ULONG) {
+NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
+                               ULONG FsControlCode, PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                               ULONG OutputBufferLength) {
   return TraceCall("NtFsControlFile", [&]() -> NTSTATUS {
     NTSTATUS status;
     std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
     if (!file) return status;
     if (IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
-    return STATUS_INVALID_DEVICE_REQUEST;
+    std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
+    if (!file->drive->volume) return kStatusVolumeDismounted;
+    FsControlTarget target = TargetOf(*file);
+    target.volume = file->drive->volume.get();
+    ULONG_PTR information = 0;
+    status = RunFsControl(target, FsControlCode, InputBuffer, InputBufferLength, OutputBuffer, OutputBufferLength,
+                          &information);
+    // Warnings such as STATUS_BUFFER_OVERFLOW complete the request with the bytes written; errors leave the status
+    // block untouched.
+    if (!NT_ERROR(status)) CompleteIo(IoStatusBlock, Event, status, information);
+    return status;
   });
 }
 
