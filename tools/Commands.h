@@ -7,3 +7,7 @@
 // spindraxel boot ...: runs one boot-time program on drives backed by NTFS images. Returns the exit status for
 // usage errors; a boot that starts ends the process with the program's own status.
 int RunBootCommand(const std::vector<std::string>& args);
+
+// spindraxel check IMAGE [PATH...]: checks an image's cluster allocation and counts the fragments of files. Returns
+// 0 when consistent, 1 when not, 2 for usage errors and unreadable images or paths.
+int RunCheckCommand(const std::vector<std::string>& args);

@@ -15,10 +15,12 @@ const char kUsage[] =
     "\n"
     "Commands:\n"
     "  boot     run the boot-time program the way the Session Manager starts it\n"
+    "  check    check an image's cluster allocation and count the fragments of files\n"
     "  help     show this text, or 'spindraxel help COMMAND' for one command\n"
     "\n"
-    "Example:\n"
-    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n";
+    "Examples:\n"
+    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+    "  spindraxel check disk.img Data/big.bin\n";
 
 }  // namespace
 
@@ -32,10 +34,12 @@ int main(int argc, char** argv) {
   args.erase(args.begin());
   if (command == "help" || command == "--help" || command == "-h") {
     if (!args.empty() && args.front() == "boot") return RunBootCommand({"--help"});
+    if (!args.empty() && args.front() == "check") return RunCheckCommand({"--help"});
     std::fputs(kUsage, stdout);
     return 0;
   }
   if (command == "boot") return RunBootCommand(args);
+  if (command == "check") return RunCheckCommand(args);
   std::fprintf(stderr, "spindraxel: unknown command '%s'; 'spindraxel help' lists the commands\n", command.c_str());
   return 2;
 }
