@@ -1,13 +1,16 @@
 // spindraxel boot: one boot-time program, started the way the Session Manager starts a BootExecute entry.
 #include <cctype>
 
+#include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "Commands.h"
 #include "host/Clock.h"
 #include "host/Faults.h"
+#include "host/FsOverrides.h"
 #include "host/Host.h"
 #include "native/ProcessEntry.h"
 
@@ -28,7 +31,12 @@ const char kBootUsage[] =
     "                        NtReadFile#3+=0xC0000185    the third and every later one fails\n"
     "                        NtWriteFile=0xC000007F      every NtWriteFile fails\n"
     "                        NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
+    "                        FSCTL_MOVE_FILE#2=0xC0000021  the second move-file control is refused\n"
     "  --clock TIME        start the system clock at TIME (UTC), e.g. --clock 2026-12-31T23:59:59Z\n"
+    "  --mft-zone C=START:END\n"
+    "                      report clusters START to END (END excluded) as the MFT zone of drive C: instead of\n"
+    "                      the zone the volume computes (repeatable; either value may be negative or past the\n"
+    "                      end of the volume), e.g. --mft-zone C=0:4096 or --mft-zone C=-10:99999999\n"
     "  --help              show this text\n"
     "\n"
     "COMMAND LINE is taken word for word; quote it to keep blanks as they are. The words after '--' are joined\n"
@@ -71,6 +79,30 @@ std::u16string Utf8ToUtf16(const std::string& text) {
 std::string LowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
+}
+
+bool ParseCount(const std::string& text, int64_t* value) {
+  if (text.empty()) return false;
+  size_t used = 0;
+  try {
+    *value = std::stoll(text, &used, 10);
+  } catch (const std::exception&) {
+    return false;
+  }
+  return used == text.size();
+}
+
+// "C=START:END": the MFT zone drive C: reports from now on.
+bool ParseMftZone(const std::string& value) {
+  const size_t colon = value.find(':', 2);
+  int64_t start = 0, end = 0;
+  if (value.size() < 5 || value[1] != '=' || !std::isalpha(static_cast<unsigned char>(value[0])) ||
+      colon == std::string::npos || !ParseCount(value.substr(2, colon - 2), &start) ||
+      !ParseCount(value.substr(colon + 1), &end)) {
+    return false;
+  }
+  host::OverrideMftZone(value[0], start, end);
+  return true;
 }
 
 // The process that the Session Manager would have made: parameters with the command line, and a PEB.
@@ -123,6 +155,10 @@ int RunBootCommand(const std::vector<std::string>& args) {
       std::string error;
       if (!host::ParseFaultRule(value, &rule, &error)) return UsageError(error);
       host::AddFaultRule(rule);
+    } else if (arg == "--mft-zone") {
+      if (!ParseMftZone(value)) {
+        return UsageError("--mft-zone " + value + ": expected LETTER=START:END, for example --mft-zone C=0:4096");
+      }
     } else if (arg == "--clock") {
       int64_t start;
       if (!host::ParseUtcTime(value, &start)) {
