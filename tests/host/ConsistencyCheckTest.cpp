@@ -1,0 +1,100 @@
+// The offline consistency checker and `spindraxel check`: each kind of disagreement between the files' runs and
+// $Bitmap is found, counted and located, and the command's exit status says the verdict.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+#include "host/ConsistencyCheck.h"
+#include "host/Host.h"
+#include "host/NtfsLib.h"
+#include "host/NtfsVolume.h"
+#include "support/CommandRunner.h"
+#include "support/TestImage.h"
+
+namespace {
+
+using host::NtfsVolume;
+
+// Points the data of `victim` at clusters [lcn, lcn + count) of someone else and frees its own.
+void ShareClusters(NtfsVolume& volume, const std::u16string& victim, int64_t lcn, int64_t count) {
+  NtfsVolume::Node node;
+  ASSERT_EQ(STATUS_SUCCESS, volume.Lookup(victim, &node));
+  std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
+  ntfs_volume* vol = volume.Raw();
+  ntfs_inode* inode = ntfs_inode_open(vol, MREF(node.mftRef));
+  ntfs_attr* data = ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0);
+  ASSERT_EQ(0, ntfs_attr_map_whole_runlist(data));
+  ASSERT_EQ(count, data->rl[0].length);
+  ASSERT_EQ(0, ntfs_bitmap_clear_run(vol->lcnbmp_na, data->rl[0].lcn, count));
+  data->rl[0].lcn = lcn;
+  ASSERT_EQ(0, ntfs_attr_update_mapping_pairs(data, 0));
+  ntfs_attr_close(data);
+  ASSERT_EQ(0, ntfs_inode_close(inode));
+}
+
+void SetBits(NtfsVolume& volume, int64_t lcn, int64_t count, bool used) {
+  std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
+  ntfs_attr* bitmap = volume.Raw()->lcnbmp_na;
+  ASSERT_EQ(0, used ? ntfs_bitmap_set_run(bitmap, lcn, count) : ntfs_bitmap_clear_run(bitmap, lcn, count));
+}
+
+struct Damage {
+  const char* name;
+  std::function<void(NtfsVolume&)> apply;
+  const char* line;  // what the report says about it
+};
+void PrintTo(const Damage& damage, std::ostream* out) { *out << damage.name; }
+
+class Checker : public testing::TestWithParam<Damage> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(image_.PutFileAt(u"a.bin", std::string(4 * 4096, 'a'), {{9000, 2}, {9100, 2}}));
+    ASSERT_TRUE(image_.PutFile(u"b.bin", std::string(2 * 4096, 'b')));
+  }
+  testsupport::TestImage image_;
+};
+
+TEST_P(Checker, FindsCountsAndLocatesTheDamage) {
+  {
+    std::string error;
+    std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(image_.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    GetParam().apply(*volume);
+  }
+  const testsupport::CommandResult check = testsupport::RunSpindraxel({"check", image_.Path(), "a.bin", "\\A.BIN"});
+  EXPECT_EQ(1, check.exitStatus) << check.err;
+  EXPECT_EQ(std::string(GetParam().line) + "a.bin: 2 fragments, 4 clusters\n\\A.BIN: 2 fragments, 4 clusters\n",
+            check.out);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, Checker,
+                         testing::Values(Damage{"Leaked", [](NtfsVolume& v) { SetBits(v, 12000, 3, true); },
+                                                "leaked clusters: 3 (first: 12000, 12001, 12002)\n"},
+                                         Damage{"UsedButFree", [](NtfsVolume& v) { SetBits(v, 9100, 2, false); },
+                                                "used but free clusters: 2 (first: 9100, 9101)\n"},
+                                         Damage{"DoublyUsed",
+                                                [](NtfsVolume& v) { ShareClusters(v, u"b.bin", 9000, 2); },
+                                                "doubly used clusters: 2 (first: 9000, 9001)\n"}),
+                         [](const testing::TestParamInfo<Damage>& info) { return info.param.name; });
+
+TEST(CheckCommand, ExitsZeroWhenConsistentAndTwoForWhatItCannotRead) {
+  testsupport::TestImage image;
+  ASSERT_TRUE(image.PutFile(u"Data\\tiny.txt", "resident"));
+  testsupport::CommandResult check = testsupport::RunSpindraxel({"check", image.Path(), "Data/tiny.txt"});
+  EXPECT_EQ(0, check.exitStatus) << check.err;
+  EXPECT_NE(std::string::npos, check.out.find(" of 16383 clusters used, each claimed once\n"));
+  EXPECT_NE(std::string::npos, check.out.find("Data/tiny.txt: 0 fragments, 0 clusters\n"));
+
+  EXPECT_EQ(2, testsupport::RunSpindraxel({"check", image.Path(), "Data/none.txt"}).exitStatus);
+  EXPECT_EQ(2, testsupport::RunSpindraxel({"check", image.Path() + ".missing"}).exitStatus);
+  EXPECT_EQ(2, testsupport::RunSpindraxel({"check"}).exitStatus);
+
+  std::string error;
+  ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
+  EXPECT_FALSE(host::ConsistencyCheck::Open(image.Path(), &error)) << "a mounted image is not checked";
+  EXPECT_NE(std::string::npos, error.find("mounted by this or another process"));
+  host::UnmountAllDrives();
+}
+
+}  // namespace
