@@ -77,4 +77,37 @@ TEST(VolumeBoot, OpensEachVolumeOnceInOrderAndReportsEveryFile) {
   EXPECT_EQ(0, d.RunNtfsfix().exitStatus);
 }
 
+TEST(VolumeBoot, ReportLinesAgreeWithNtfsinfoOnEveryKindOfFile) {
+  TestImage c;
+  ASSERT_TRUE(c.PutFile(u"contiguous.bin", std::string(50 * 4096, 'c')));
+  ASSERT_TRUE(c.PutFragmentedFile(u"scattered.bin", std::string(25 * 4096 * 2, 's'), 25));
+  ASSERT_TRUE(c.PutSparseFile(u"sparse.bin", 64 * 4096, {{16 * 4096, std::string(16 * 4096, 'x')}}));
+  ASSERT_TRUE(c.PutCompressedFile(u"Packed\\compressed.bin", std::string(40 * 4096, 'z') + std::string(9000, 'q')));
+  ASSERT_TRUE(c.PutFile(u"empty.bin", ""));
+  ASSERT_TRUE(c.PutFile(u"resident.bin", "tiny"));
+  std::string configuration = "<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\\r\ndump_file_information=1\r\n</general>\r\n";
+  const std::vector<std::string> files{"contiguous.bin",        "scattered.bin", "sparse.bin",
+                                       "Packed/compressed.bin", "empty.bin",     "resident.bin"};
+  for (const std::string& file : files) {
+    configuration += "<file>\r\npath=\\??\\C:\\" + std::regex_replace(file, std::regex("/"), "\\") + "\r\n</file>\r\n";
+  }
+  ASSERT_TRUE(c.PutFile(u"defrag.cfg", configuration));
+  CommandResult boot =
+      testsupport::RunSpindraxel({"boot", "--drive", "C=" + c.Path(), "--fault", "NtDisplayString=delay:100", "--",
+                                  "sxboottime \\??\\C:\\defrag.cfg"});
+  ASSERT_EQ(0, boot.exitStatus) << boot.err;
+  std::string log = LogOf(c);
+  for (const std::string& file : files) {
+    std::string native = "\\??\\C:\\" + std::regex_replace(file, std::regex("/"), "\\");
+    std::smatch report;
+    ASSERT_TRUE(std::regex_search(log, report,
+                                  std::regex("File \"" + std::regex_replace(native, std::regex(R"([\\?])"), R"(\$&)") +
+                                             R"(:", Clusters: (\d+), Fragments: (\d+)\r\n)")))
+        << native << "\n"
+        << log;
+    int expected = file == "empty.bin" || file == "resident.bin" ? 0 : NtfsinfoFragments(c, "/" + file);
+    EXPECT_EQ(expected, std::stoi(report[2])) << file;
+  }
+}
+
 }  // namespace

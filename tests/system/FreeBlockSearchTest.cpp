@@ -104,9 +104,9 @@ TEST_F(FreeBlockSearch, RunIsNeverTakenFromTheReservedZoneOrPastTheRange) {
   std::string logged = LoggedSinceLastMark();
   EXPECT_NE(std::string::npos, logged.find(" L3 Didn't find a free block, search on " + std::to_string(largest) + "-" +
                                            std::to_string(largest + length - 1) + ".\r\n"));
-  EXPECT_NE(std::string::npos, logged.find(" L3 Found a free block at " + std::to_string(largest + 1) + ":1, search on " +
-                                           std::to_string(largest + 1) + "-" +
-                                           std::to_string(volume->GetTotalClusters()) + ".\r\n"));
+  EXPECT_NE(std::string::npos,
+            logged.find(" L3 Found a free block at " + std::to_string(largest + 1) + ":1, search on " +
+                        std::to_string(largest + 1) + "-" + std::to_string(volume->GetTotalClusters()) + ".\r\n"));
 }
 
 }  // namespace

@@ -110,8 +110,8 @@ class ChosenPointers : public testing::Test {
     auto volume = std::make_shared<CVolume>();
     EXPECT_TRUE(volume->Initialize(u"\\??\\C:"));
     HANDLE file = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS, OpenFile(u"\\??\\C:\\Config\\pointers.bin", &file, FILE_READ_DATA,
-                                       FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ, FILE_OPEN, 0));
+    EXPECT_EQ(STATUS_SUCCESS, OpenFile(u"\\??\\C:\\Config\\pointers.bin", &file, FILE_READ_DATA, FILE_ATTRIBUTE_NORMAL,
+                                       FILE_SHARE_READ, FILE_OPEN, 0));
     SFileFragments fragments;
     *status = GetFileFragments(volume, file, fragments);
     NtClose(file);
