@@ -96,6 +96,26 @@ TEST_F(Volume, FlushBuffersFlushesAndRestoresTheHardErrorMode) {
   EXPECT_NE(std::string::npos, LoggedSinceLastMark().find(" L1 NtCreateFile failed with error code 0xc0000022\r\n"));
 }
 
+TEST_F(Volume, HardErrorModeFailuresAreLoggedAndReturned) {
+  std::shared_ptr<CVolume> volume = OpenC();
+  LoggedSinceLastMark();
+  FailOnThisThread("NtSetInformationProcess#1=0xC0000022");
+  EXPECT_EQ(STATUS_ACCESS_DENIED, FlushBuffers(volume));
+  std::string logged = LoggedSinceLastMark();
+  EXPECT_NE(std::string::npos,
+            logged.find(" L1 NtSetInformationProcess (ProcessDefaultHardErrorMode/NOERROR) failed with error code "
+                        "0xc0000022\r\n"));
+  EXPECT_EQ(std::string::npos, logged.find("Successfully flushed")) << "nothing is flushed after that";
+
+  FailOnThisThread("NtSetInformationProcess#2=0xC0000008");
+  EXPECT_EQ(STATUS_INVALID_HANDLE, FlushBuffers(volume));
+  logged = LoggedSinceLastMark();
+  EXPECT_NE(std::string::npos,
+            logged.find(" L1 NtSetInformationProcess (ProcessDefaultHardErrorMode/DEFAULT) failed with error code "
+                        "0xc0000008\r\n"));
+  EXPECT_EQ(std::string::npos, logged.find("Successfully flushed")) << "the success line follows the restore";
+}
+
 TEST_F(Volume, ContiguousAndResidentFilesHaveOneAndNoFragments) {
   WriteNativeFile(u"\\??\\C:\\Config\\contiguous.bin", std::string(100 * 4096, 'c'));
   WriteNativeFile(u"\\??\\C:\\Config\\tiny.bin", "resident");
