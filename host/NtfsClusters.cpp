@@ -97,9 +97,32 @@ struct MovePiece {
 struct NtfsVolume::StreamRef {
   ntfs_attr* attr = nullptr;  // null: the file has no such stream (a directory without index allocation)
   size_t runCount = 0;        // of a non-resident stream
-  UniqueInode inode;          // set only when not cached
+  UniqueInode inode;          // set only when opened for this call
   UniqueAttr ownAttr;         // declared after the inode, so closed before it
 };
+
+namespace {
+
+// The metadata inodes the mounted library keeps open for its whole life: opening their records again would make a
+// second, independent copy.
+ntfs_inode* KeptOpenInode(ntfs_volume* vol, uint64_t mftRef) {
+  switch (MREF(mftRef)) {
+    case FILE_MFT:
+      return vol->mft_ni;
+    case FILE_MFTMirr:
+      return vol->mftmirr_ni;
+    case FILE_Volume:
+      return vol->vol_ni;
+    case FILE_Bitmap:
+      return vol->lcnbmp_ni;
+    case FILE_Secure:
+      return vol->secure_ni;
+    default:
+      return nullptr;
+  }
+}
+
+}  // namespace
 
 NTSTATUS NtfsVolume::OpenStream(uint64_t mftRef, StreamRef* stream) {
   if (cached_ && MREF(cached_->mftRef) == MREF(mftRef)) {
@@ -110,11 +133,15 @@ NTSTATUS NtfsVolume::OpenStream(uint64_t mftRef, StreamRef* stream) {
   }
   Uncache(kAnyRecord);
   UniqueInode inode;
-  NTSTATUS status = OpenRecord(vol_, mftRef, &inode);
-  if (!NT_SUCCESS(status)) return status;
-  const bool directory = IsDirectory(inode.get());
-  UniqueAttr attr(directory ? ntfs_attr_open(inode.get(), AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4)
-                            : ntfs_attr_open(inode.get(), AT_DATA, AT_UNNAMED, 0));
+  ntfs_inode* record = KeptOpenInode(vol_, mftRef);
+  if (record == nullptr) {
+    const NTSTATUS status = OpenRecord(vol_, mftRef, &inode);
+    if (!NT_SUCCESS(status)) return status;
+    record = inode.get();
+  }
+  const bool directory = IsDirectory(record);
+  UniqueAttr attr(directory ? ntfs_attr_open(record, AT_INDEX_ALLOCATION, NTFS_INDEX_I30, 4)
+                            : ntfs_attr_open(record, AT_DATA, AT_UNNAMED, 0));
   if (!attr) {
     if (errno != ENOENT) return StatusFromErrno(errno);
     stream->inode = std::move(inode);  // no stream: nothing to cache
@@ -306,7 +333,7 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
     }
   }
 
-  runlist_element* newRunlist = builder.Release(allocated);
+  runlist_element* newRunlist = builder.Release(attr->rl[stream.runCount].vcn);
   if (newRunlist == nullptr) {
     releaseTargets();
     return STATUS_NO_MEMORY;

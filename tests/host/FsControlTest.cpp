@@ -159,6 +159,8 @@ TEST_F(FsControl, VolumeDataDescribesTheImage) {
   EXPECT_EQ(8191, data.Mft2StartLcn.QuadPart);
   EXPECT_EQ(0, data.MftZoneStart.QuadPart);
   EXPECT_EQ(2051, data.MftZoneEnd.QuadPart);
+  EXPECT_EQ(data.MftStartLcn.QuadPart, AllPointers(Open(u"\\??\\C:\\$MFT")).at(0).lcn);
+  EXPECT_EQ(data.Mft2StartLcn.QuadPart, AllPointers(Open(u"\\??\\C:\\$MFTMirr")).at(0).lcn);
 }
 
 TEST_F(FsControl, FreeClustersFollowWritesAndStayAcrossMoves) {
@@ -263,6 +265,24 @@ TEST_F(FsControl, PartialBitmapFillsWholeBytesAndOverflows) {
     EXPECT_EQ(kClusters, ReadInt64(part, 8)) << "the clusters to the end, not those returned";
     EXPECT_TRUE(std::equal(part.begin() + 16, part.end(), whole.begin() + 16)) << room;
   }
+}
+
+TEST_F(FsControl, FullVolumeLeavesOnlyTheChosenFreeRuns) {
+  ASSERT_TRUE(image_.PutFileAt(u"a.bin", Pattern(5), {{9000, 5}}));
+  ASSERT_TRUE(image_.FillVolumeExcept({{12000, 3}, {12010, 5}}));
+  Mount();
+  EXPECT_EQ(8, VolumeData().FreeClusters.QuadPart);
+  std::vector<uint8_t> bitmap;
+  ASSERT_EQ(STATUS_SUCCESS, Bitmap(0, 2048, &bitmap));
+  std::vector<int64_t> free;
+  for (int64_t lcn = 0; lcn < kClusters; ++lcn) {
+    if (!Used(bitmap, lcn)) free.push_back(lcn);
+  }
+  EXPECT_EQ((std::vector<int64_t>{12000, 12001, 12002, 12010, 12011, 12012, 12013, 12014}), free);
+  HANDLE file = Open(u"\\??\\C:\\a.bin");
+  EXPECT_EQ(STATUS_ALREADY_COMMITTED, Move(file, 0, 12000, 5));
+  EXPECT_EQ(STATUS_SUCCESS, Move(file, 0, 12010, 5));
+  EXPECT_EQ(8, VolumeData().FreeClusters.QuadPart);
 }
 
 TEST_F(FsControl, ExtentsComeTwentyPerRequestFromTheExtentHoldingTheVcn) {
