@@ -163,22 +163,6 @@ TEST_F(FsControl, VolumeDataDescribesTheImage) {
   EXPECT_EQ(data.Mft2StartLcn.QuadPart, AllPointers(Open(u"\\??\\C:\\$MFTMirr")).at(0).lcn);
 }
 
-TEST_F(FsControl, FreeClustersFollowWritesAndStayAcrossMoves) {
-  ASSERT_TRUE(image_.PutFragmentedFile(u"a.bin", Pattern(40), 4));
-  ASSERT_TRUE(image_.PutFile(u"b.bin", std::string(8 * kCluster, 'b')));
-  Mount();
-  std::vector<uint8_t> bitmap;
-  ASSERT_EQ(STATUS_SUCCESS, Bitmap(0, 2048, &bitmap));
-  int64_t free = 0;
-  for (int64_t lcn = 0; lcn < kClusters; ++lcn) free += Used(bitmap, lcn) ? 0 : 1;
-  EXPECT_EQ(free, VolumeData().FreeClusters.QuadPart);
-
-  EXPECT_EQ(STATUS_SUCCESS, Move(Open(u"\\??\\C:\\a.bin"), 0, 12000, 40));
-  EXPECT_EQ(free, VolumeData().FreeClusters.QuadPart);
-  EXPECT_EQ(STATUS_SUCCESS, NtDeleteFile(NamedAttributes(u"\\??\\C:\\b.bin").get()));
-  EXPECT_EQ(free + 8, VolumeData().FreeClusters.QuadPart);
-}
-
 // Argument checks, each with the status NTFS gives and the status block left untouched.
 struct RefusalCase {
   const char* name;
@@ -267,8 +251,9 @@ TEST_F(FsControl, PartialBitmapFillsWholeBytesAndOverflows) {
   }
 }
 
-TEST_F(FsControl, FullVolumeLeavesOnlyTheChosenFreeRuns) {
+TEST_F(FsControl, FreeClustersFollowAFullVolumeItsMovesAndDeletes) {
   ASSERT_TRUE(image_.PutFileAt(u"a.bin", Pattern(5), {{9000, 5}}));
+  ASSERT_TRUE(image_.PutFile(u"b.bin", Pattern(6)));
   ASSERT_TRUE(image_.FillVolumeExcept({{12000, 3}, {12010, 5}}));
   Mount();
   EXPECT_EQ(8, VolumeData().FreeClusters.QuadPart);
@@ -283,6 +268,8 @@ TEST_F(FsControl, FullVolumeLeavesOnlyTheChosenFreeRuns) {
   EXPECT_EQ(STATUS_ALREADY_COMMITTED, Move(file, 0, 12000, 5));
   EXPECT_EQ(STATUS_SUCCESS, Move(file, 0, 12010, 5));
   EXPECT_EQ(8, VolumeData().FreeClusters.QuadPart);
+  EXPECT_EQ(STATUS_SUCCESS, NtDeleteFile(NamedAttributes(u"\\??\\C:\\b.bin").get()));
+  EXPECT_EQ(14, VolumeData().FreeClusters.QuadPart);
 }
 
 TEST_F(FsControl, ExtentsComeTwentyPerRequestFromTheExtentHoldingTheVcn) {
@@ -304,24 +291,6 @@ TEST_F(FsControl, ExtentsComeTwentyPerRequestFromTheExtentHoldingTheVcn) {
   EXPECT_EQ(16u + 5 * 16, io.Information);
   EXPECT_EQ(std::vector<Extent>(expected.begin() + 20, expected.end()), extents);
   EXPECT_EQ(STATUS_END_OF_FILE, Pointers(file, 50, 20, &extents));
-}
-
-TEST_F(FsControl, SparseHolesAndCompressionTailsReadAsMinusOne) {
-  ASSERT_TRUE(image_.PutSparseFile(u"sparse.bin", 64 * kCluster, {{0, Pattern(2)}, {40 * kCluster, Pattern(3)}}));
-  ASSERT_TRUE(image_.PutCompressedFile(u"Packed\\c.bin", std::string(40 * kCluster, 'c')));
-  Mount();
-  const std::vector<Extent> sparse = AllPointers(Open(u"\\??\\C:\\sparse.bin"));
-  ASSERT_EQ(4u, sparse.size());
-  EXPECT_EQ((std::vector<int64_t>{2, 40, 43, 64}),
-            (std::vector<int64_t>{sparse[0].nextVcn, sparse[1].nextVcn, sparse[2].nextVcn, sparse[3].nextVcn}));
-  EXPECT_EQ(-1, sparse[1].lcn);
-  EXPECT_EQ(-1, sparse[3].lcn);
-  const std::vector<Extent> packed = AllPointers(Open(u"\\??\\C:\\Packed\\c.bin"));
-  ASSERT_EQ(6u, packed.size()) << "three compression units, each one cluster and a tail";
-  for (size_t i = 1; i < packed.size(); i += 2) {
-    EXPECT_EQ(-1, packed[i].lcn);
-    EXPECT_EQ(16 * static_cast<int64_t>(i + 1) / 2, packed[i].nextVcn);
-  }
 }
 
 TEST_F(FsControl, PointersFollowWritesAndMovesOfTheSameFile) {
@@ -415,7 +384,7 @@ INSTANTIATE_TEST_SUITE_P(Cached, MetadataFile,
                          testing::Values(u"$MFT", u"$MFTMirr", u"$LogFile", u"$Bitmap", u"$Boot", u"$BadClus",
                                          u"$Secure"));
 
-TEST_F(FsControl, SparseAndCompressedFilesMoveInWholeUnitsAndKeepTheirHoles) {
+TEST_F(FsControl, SparseAndCompressedFilesReportHolesAndMoveInWholeUnits) {
   const std::string head = Pattern(2), tail = Pattern(3);
   std::string compressible;
   for (int i = 0; compressible.size() < 40 * kCluster; ++i) compressible += "unit " + std::to_string(i % 97) + "\n";
@@ -423,13 +392,21 @@ TEST_F(FsControl, SparseAndCompressedFilesMoveInWholeUnitsAndKeepTheirHoles) {
   ASSERT_TRUE(image_.PutCompressedFile(u"Packed\\c.bin", compressible));
   Mount();
   HANDLE sparse = Open(u"\\??\\C:\\sparse.bin");
+  const std::vector<Extent> before = AllPointers(sparse);
+  ASSERT_EQ(4u, before.size());
+  EXPECT_EQ((std::vector<Extent>{{2, before[0].lcn}, {40, -1}, {43, before[2].lcn}, {64, -1}}), before);
   EXPECT_EQ(STATUS_INVALID_PARAMETER, Move(sparse, 1, 12000, 16));
   EXPECT_EQ(STATUS_INVALID_PARAMETER, Move(sparse, 0, 12000, 8));
   EXPECT_EQ(STATUS_SUCCESS, Move(sparse, 32, 12000, 32)) << "to the end of the allocation";
-  EXPECT_EQ((std::vector<Extent>{AllPointers(sparse)[0], {40, -1}, {43, 12000}, {64, -1}}), AllPointers(sparse));
+  EXPECT_EQ((std::vector<Extent>{before[0], {40, -1}, {43, 12000}, {64, -1}}), AllPointers(sparse));
 
   HANDLE packed = Open(u"\\??\\C:\\Packed\\c.bin");
-  const int64_t allocation = AllPointers(packed).back().nextVcn;
+  const std::vector<Extent> units = AllPointers(packed);
+  for (size_t i = 1; i < units.size(); i += 2) {
+    EXPECT_EQ(-1, units[i].lcn) << "each compression unit ends in a hole";
+    EXPECT_EQ(16 * static_cast<int64_t>(i + 1) / 2, units[i].nextVcn);
+  }
+  const int64_t allocation = units.back().nextVcn;
   EXPECT_EQ(STATUS_SUCCESS, Move(packed, 0, 13000, static_cast<ULONG>(allocation)));
   int64_t nextLcn = 13000, vcn = 0;
   for (const Extent& extent : AllPointers(packed)) {
