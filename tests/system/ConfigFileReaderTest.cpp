@@ -119,10 +119,7 @@ TEST(ConfigFileReader, ReadErrorIsLoggedOnceKeepsTheOpenSectionAndStopsTheReadin
   CConfigFileReader reader(u"\\??\\C:\\Config\\failing.cfg");
   ASSERT_TRUE(reader.Initialize());
   LoggedSinceLastMark();
-  host::FaultRule rule;
-  ASSERT_TRUE(host::ParseFaultRule("NtReadFile#37=0xC0000185", &rule, nullptr));  // at "mode=frag"
-  rule.thread = std::this_thread::get_id();
-  host::AddFaultRule(rule);
+  FailNextCallOnThisThread("NtReadFile#37=0xC0000185");  // at "mode=frag"
   auto blocks = reader.ReadAllBlocks();
   host::ClearFaultRules();
   NtClose(reader.GetHandle());

@@ -103,14 +103,6 @@ TEST(DataSynchronizationLock, UninitializedLockLogsOnLockAndOnUnlock) {
   EXPECT_NE(std::string::npos, tail.find("L1 ERROR occured while releasing the data lock. CODE: 0xc0000008\r\n"));
 }
 
-// Faults hit only the first matching call on this thread: the lock's own wait or release, not the logger's.
-void FailNextCallOnThisThread(const char* spec) {
-  host::FaultRule rule;
-  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr));
-  rule.thread = std::this_thread::get_id();
-  host::AddFaultRule(rule);
-}
-
 TEST(DataSynchronizationLock, ErrorStatusesAreLoggedWarningsAreNot) {
   CDataSynchronizationLock lock;
   lock.Initialize();

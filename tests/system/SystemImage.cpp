@@ -5,6 +5,7 @@
 #include <chrono>
 #include <thread>
 
+#include "host/Faults.h"
 #include "host/Host.h"
 #include "log/Logger.h"
 #include "support/Native.h"
@@ -106,4 +107,11 @@ std::string LoggedSinceLastMark() {
   size_t to = text.rfind("\r\n", text.find(marker));
   previous = marker;
   return to == std::string::npos || to < from ? std::string() : text.substr(from, to + 2 - from);
+}
+
+void FailNextCallOnThisThread(const char* spec) {
+  host::FaultRule rule;
+  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr)) << spec;
+  rule.thread = std::this_thread::get_id();
+  host::AddFaultRule(rule);
 }

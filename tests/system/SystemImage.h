@@ -20,3 +20,8 @@ std::string LineWith(const std::string& text, const std::string& marker);
 // Logs a unique marker line and returns the log text from just after the previous call's marker up to it: what
 // the system logged in between.
 std::string LoggedSinceLastMark();
+
+// Adds a fault rule (as --fault takes it) that only calls made on this thread count toward, so the logger's writer
+// and other threads keep working: "NtCreateEvent#1=0xC000009A" fails this thread's next NtCreateEvent, "#37" its
+// 37th from now.
+void FailNextCallOnThisThread(const char* spec);

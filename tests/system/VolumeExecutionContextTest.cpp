@@ -27,18 +27,10 @@ TEST(VolumeExecutionContext, AbortAndFinishAreOneWayAndTheEventFollowsTheFlag) {
   EXPECT_EQ(STATUS_SUCCESS, context.GetProcessingResult());
 }
 
-// Faults that hit the first matching call on this thread only.
-void FailOnThisThread(const char* spec) {
-  host::FaultRule rule;
-  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr));
-  rule.thread = std::this_thread::get_id();
-  host::AddFaultRule(rule);
-}
-
 TEST(VolumeExecutionContext, FailedEventCreationIsLoggedAndRefused) {
   SVolumeExecutionContext context(nullptr, nullptr, 0.0, true);
   LoggedSinceLastMark();
-  FailOnThisThread("NtCreateEvent#1=0xC000009A");
+  FailNextCallOnThisThread("NtCreateEvent#1=0xC000009A");
   EXPECT_FALSE(context.Initialize());
   host::ClearFaultRules();
   EXPECT_NE(std::string::npos,
@@ -46,7 +38,7 @@ TEST(VolumeExecutionContext, FailedEventCreationIsLoggedAndRefused) {
 }
 
 TEST(VolumeExecutionContext, ContextWithoutAMutantStillAnswersAfterTheLockLines) {
-  FailOnThisThread("NtCreateMutant#1=0xC000009A");
+  FailNextCallOnThisThread("NtCreateMutant#1=0xC000009A");
   SVolumeExecutionContext context(nullptr, nullptr, 0.0, true);
   host::ClearFaultRules();
   LoggedSinceLastMark();

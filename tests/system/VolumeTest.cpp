@@ -17,13 +17,6 @@ namespace {
 // sector, outside the volume.
 constexpr LONGLONG kImageClusters = (64 << 20) / 4096 - 1;
 
-void FailOnThisThread(const char* spec) {
-  host::FaultRule rule;
-  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr));
-  rule.thread = std::this_thread::get_id();
-  host::AddFaultRule(rule);
-}
-
 class Volume : public testing::Test {
  protected:
   void TearDown() override { host::ClearFaultRules(); }
@@ -63,7 +56,7 @@ TEST_F(Volume, InitializeLearnsSizeLetterAndAClampedMftZone) {
 
 TEST_F(Volume, VolumeThatCannotBeQueriedFailsWithItsStatusLogged) {
   LoggedSinceLastMark();
-  FailOnThisThread("FSCTL_GET_NTFS_VOLUME_DATA#1=0xC00000BB");
+  FailNextCallOnThisThread("FSCTL_GET_NTFS_VOLUME_DATA#1=0xC00000BB");
   auto volume = std::make_shared<CVolume>();
   EXPECT_FALSE(volume->Initialize(u"\\??\\C:"));
   EXPECT_TRUE(volume->GetReservedZones().empty());
@@ -84,13 +77,13 @@ TEST_F(Volume, FlushBuffersFlushesAndRestoresTheHardErrorMode) {
   EXPECT_EQ(1u, host::HardErrorMode());
   EXPECT_NE(std::string::npos, LoggedSinceLastMark().find(" L1 Successfully flushed buffer for volume \\??\\C:\r\n"));
 
-  FailOnThisThread("NtFlushBuffersFile#1=0xC0000185");
+  FailNextCallOnThisThread("NtFlushBuffersFile#1=0xC0000185");
   EXPECT_EQ(STATUS_SUCCESS, FlushBuffers(volume)) << "a failed flush is reported only by its line";
   std::string logged = LoggedSinceLastMark();
   EXPECT_NE(std::string::npos, logged.find(" L1 NtFlushBuffersFile failed with error code 0xc0000185 (handle: 0x"));
   EXPECT_EQ(std::string::npos, logged.find("Successfully flushed"));
 
-  FailOnThisThread("NtCreateFile#1=0xC0000022");
+  FailNextCallOnThisThread("NtCreateFile#1=0xC0000022");
   EXPECT_EQ(STATUS_ACCESS_DENIED, FlushBuffers(volume));
   EXPECT_EQ(1u, host::HardErrorMode()) << "the mode goes back even when the volume cannot be opened";
   EXPECT_NE(std::string::npos, LoggedSinceLastMark().find(" L1 NtCreateFile failed with error code 0xc0000022\r\n"));
@@ -99,7 +92,7 @@ TEST_F(Volume, FlushBuffersFlushesAndRestoresTheHardErrorMode) {
 TEST_F(Volume, HardErrorModeFailuresAreLoggedAndReturned) {
   std::shared_ptr<CVolume> volume = OpenC();
   LoggedSinceLastMark();
-  FailOnThisThread("NtSetInformationProcess#1=0xC0000022");
+  FailNextCallOnThisThread("NtSetInformationProcess#1=0xC0000022");
   EXPECT_EQ(STATUS_ACCESS_DENIED, FlushBuffers(volume));
   std::string logged = LoggedSinceLastMark();
   EXPECT_NE(std::string::npos,
@@ -107,7 +100,7 @@ TEST_F(Volume, HardErrorModeFailuresAreLoggedAndReturned) {
                         "0xc0000022\r\n"));
   EXPECT_EQ(std::string::npos, logged.find("Successfully flushed")) << "nothing is flushed after that";
 
-  FailOnThisThread("NtSetInformationProcess#2=0xC0000008");
+  FailNextCallOnThisThread("NtSetInformationProcess#2=0xC0000008");
   EXPECT_EQ(STATUS_INVALID_HANDLE, FlushBuffers(volume));
   logged = LoggedSinceLastMark();
   EXPECT_NE(std::string::npos,
@@ -176,7 +169,7 @@ TEST_F(Volume, UnreadableBitmapCountsAsUsedWithBothLines) {
   std::shared_ptr<CVolume> volume = OpenC();
   CVolumeBitmapCache cache(volume, false);
   LoggedSinceLastMark();
-  FailOnThisThread("FSCTL_GET_VOLUME_BITMAP#1=0xC0000185");
+  FailNextCallOnThisThread("FSCTL_GET_VOLUME_BITMAP#1=0xC0000185");
   EXPECT_TRUE(cache.IsClusterUsed(kImageClusters / 2));
   std::string logged = LoggedSinceLastMark();
   EXPECT_NE(std::string::npos, logged.find(" L1 NtFsControlFile error. Code: 0xc0000185\r\n"));
