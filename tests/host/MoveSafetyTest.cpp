@@ -65,4 +65,31 @@ TEST(MoveCrash, KillAtRandomMomentsKeepsContentAndOnlyLeaks) {
   EXPECT_NE(before, lcnsOf()) << "the children must have moved the file";
 }
 
+TEST(MoveRoundTrip, FileScatteredIntoThousandsOfRunsIsGatheredWhole) {
+  testsupport::TestImage image(256ull << 20);
+  std::mt19937 random(9);
+  std::string content(3000 * 2 * 4096, '\0');
+  for (char& byte : content) byte = static_cast<char>(random());
+  ASSERT_TRUE(image.PutFragmentedFile(u"scattered.bin", content, 3000));
+  ASSERT_EQ(3000u, image.Fragments("/scattered.bin").fragments);
+  {
+    std::string error;
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    host::NtfsVolume::Node node;
+    ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(u"scattered.bin", &node));
+    const int64_t clusters = static_cast<int64_t>(content.size() / 4096);
+    int64_t target = 0;
+    ASSERT_EQ(STATUS_SUCCESS, volume->FindFreeRun(clusters, 0, 0, &target));
+    // Gathered a run at a time, as the engine does when it moves a file piece by piece.
+    for (int64_t vcn = 0; vcn < clusters; vcn += 2) {
+      ASSERT_EQ(STATUS_SUCCESS, volume->MoveClusters(node.mftRef, vcn, 2, target + vcn)) << vcn;
+    }
+  }
+  EXPECT_EQ(1u, image.Fragments("/scattered.bin").fragments);
+  EXPECT_TRUE(image.Ntfscat("/scattered.bin") == content);
+  EXPECT_TRUE(image.ClustersConsistent());
+  EXPECT_EQ(0, image.RunNtfsfix().exitStatus);
+}
+
 }  // namespace
