@@ -105,40 +105,6 @@ class NtfsVolumeTest : public ::testing::Test {
 };
 
 // ---------------------------------------------------------------------------------------------------------------
-// Read
-
-struct ReadCase {
-  const char* name;
-  uint64_t offset;
-  uint32_t length;
-  uint32_t expected;
-};
-void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.name; }
-
-class NtfsVolumeReadTest : public NtfsVolumeTest, public ::testing::WithParamInterface<ReadCase> {};
-
-TEST_P(NtfsVolumeReadTest, ReturnsWhatLiesBeforeTheEnd) {
-  const ReadCase& c = GetParam();
-  const Node file = MustLookup(u"Top.bin");
-  std::string buffer(c.length + 1, '\xEE');
-  uint32_t got = 12345;
-  ASSERT_STATUS(STATUS_SUCCESS, volume_->Read(file.mftRef, c.offset, &buffer[0], c.length, &got));
-  ASSERT_EQ(got, c.expected);
-  if (got > 0) {
-    EXPECT_EQ(buffer.substr(0, got), Pattern(100).substr(c.offset, got));
-  }
-  EXPECT_EQ(buffer[got], '\xEE') << "nothing written past the bytes read";
-}
-
-INSTANTIATE_TEST_SUITE_P(Ranges, NtfsVolumeReadTest,
-                         ::testing::Values(ReadCase{"Whole", 0, 100, 100}, ReadCase{"MoreThanTheFile", 0, 4096, 100},
-                                           ReadCase{"AcrossTheEnd", 90, 20, 10}, ReadCase{"AtTheEnd", 100, 10, 0},
-                                           ReadCase{"PastTheEnd", 1000, 10, 0},
-                                           ReadCase{"AtTheLargestOffset", UINT64_MAX, 10, 0},
-                                           ReadCase{"NothingAsked", 50, 0, 0}),
-                         [](const ::testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
-
-// ---------------------------------------------------------------------------------------------------------------
 // Write and size
 
 // Extending a file that is not sparse allocates the gap, as NTFS on Windows does; the library on its own would
