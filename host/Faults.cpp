@@ -107,6 +107,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
   FaultState& state = State();
   uint32_t delayMs = 0;
   bool fails = false;
+  std::vector<std::function<void()>> actions;
   {
     std::lock_guard<std::mutex> guard(state.mutex);
     ++state.counts[call];
@@ -116,6 +117,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
       uint64_t number = ++rule.seen;
       if (number < rule.first || (rule.count != 0 && number - rule.first >= rule.count)) continue;
       delayMs += rule.delayMs;
+      if (rule.before) actions.push_back(rule.before);
       if (rule.fails && !fails) {
         fails = true;
         *status = rule.status;
@@ -123,6 +125,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
     }
   }
   if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  for (const auto& action : actions) action();
   return fails;
 }
 

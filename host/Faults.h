@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,7 +21,11 @@ struct FaultRule {
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   uint32_t delayMs = 0;    // wait this long before the call runs (or fails)
   std::thread::id thread;  // only calls made on this thread count; the default matches every thread
-  uint64_t seen = 0;       // matching calls so far
+  // Runs on the caller's thread just before a matching call (after any delay), for a test that needs something
+  // to happen at an exact moment, such as an abort request between two moves. Set `fails` false to let the
+  // call itself run.
+  std::function<void()> before;
+  uint64_t seen = 0;  // matching calls so far
 };
 
 struct CallRecord {

@@ -6,7 +6,9 @@
 #include "config/GeneralConfigElement.h"
 #include "integrity/FileInformationDumper.h"
 #include "log/Logger.h"
+#include "native/ProcessingThread.h"
 #include "native/VolumeExecutionContext.h"
+#include "volume/FileFragments.h"
 #include "volume/OpenFile.h"
 #include "volume/Volume.h"
 #include "volume/VolumeBitmapCache.h"
@@ -29,6 +31,11 @@ bool ConfigurationFileOpens(const std::u16string& path) {
 
 WCHAR UpperCaseLetter(WCHAR letter) {
   return letter >= u'a' && letter <= u'z' ? static_cast<WCHAR>(letter - u'a' + u'A') : letter;
+}
+
+void LogFileInformation(const SFileForProcessing& entry, const std::shared_ptr<CVolume>& volume) {
+  SX_LOG_FUNCTION("NativeMain");
+  SX_LOG(1, "%s", CFileInformationDumper::GetFileInformationString(entry.path_, volume).c_str());
 }
 
 // Opens the volume of `letter` with its bitmap cache and execution context; null (after logging) when it cannot.
@@ -56,7 +63,6 @@ std::shared_ptr<SVolumeExecutionContext> OpenVolumeContext(WCHAR letter) {
 // Groups the file list into one context per volume, in the order the drive letters first appear. A letter is
 // matched without regard to case: \??\c:\ and \??\C:\ name one volume, which must not be opened twice.
 std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& files, bool dumpFileInformation) {
-  SX_LOG_FUNCTION("NativeMain");
   std::vector<std::shared_ptr<SDefragContext>> contexts;
   for (const auto& entry : files) {
     WCHAR letter = entry->path_.size() > 4 ? entry->path_[4] : u'\0';
@@ -76,13 +82,61 @@ std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& 
           SDefragContext{std::make_shared<FileList>(FileList{entry}), executionContext});
       contexts.push_back(context);
     }
-    if (dumpFileInformation) {
-      SX_LOG(
-          1, "%s",
-          CFileInformationDumper::GetFileInformationString(entry->path_, context->executionContext_->volume_).c_str());
-    }
+    if (dumpFileInformation) LogFileInformation(*entry, context->executionContext_->volume_);
   }
   return contexts;
+}
+
+// One step of the wait loop: a key that aborts the volume, or 0. Without a keyboard no key ever comes; the wait on
+// the processing thread then paces the loop (it returns as soon as the thread ends) instead of a busy poll that
+// would take a core from the thread doing the work.
+LONG PollAbortKey(HANDLE thread) {
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -100 * 10000LL;  // 100 ms, relative
+  NtWaitForSingleObject(thread, false, &timeout);
+  return 0;
+}
+
+// Defragments the files of one volume on a processing thread while the main thread watches for an abort key.
+void ProcessVolume(SDefragContext& context, bool dumpFileInformation) {
+  SX_LOG_FUNCTION("NativeMain");
+  SVolumeExecutionContext& executionContext = *context.executionContext_;
+  SFileFragments fragments;
+  SProcessingThreadParameters parameters{&context, &fragments};
+  HANDLE thread = nullptr;
+  CLIENT_ID clientId{};
+  NTSTATUS status = RtlCreateUserThread(NtCurrentProcess(), nullptr, false, 0, 0, 0, &ProcessingThreadStub, &parameters,
+                                        &thread, &clientId);
+  if (status != STATUS_SUCCESS) {
+    // No thread will ever set the finished flag: the volume fails here instead of waiting for an abort key.
+    SX_LOG(1, "Failed to create processing thread (0x%x)", status);
+    SX_LOG(1, "Processing failed (0x%x)", NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status);
+    if (thread != nullptr) NtClose(thread);
+    return;
+  }
+
+  bool aborted = false;
+  while (!aborted && !executionContext.IsProcessingFinished()) aborted = PollAbortKey(thread) > 0;
+  if (aborted) {
+    ConsolePrint("Aborting...\n");
+    SX_LOG(1, "Aborting...");
+    executionContext.RequestAbort();
+  }
+  NtWaitForSingleObject(thread, false, nullptr);
+  NtClose(thread);
+  if (aborted) {
+    SX_LOG(1, "Processing aborted on user request");
+    return;
+  }
+  NTSTATUS result = executionContext.GetProcessingResult();
+  if (NT_SUCCESS(result)) {
+    SX_LOG(1, "Processing finished successfully...");
+  } else {
+    SX_LOG(1, "Processing failed (0x%x)", result);
+  }
+  if (dumpFileInformation) {
+    for (const auto& entry : *context.files_) LogFileInformation(*entry, executionContext.volume_);
+  }
 }
 
 }  // namespace
@@ -135,6 +189,8 @@ LONG NativeMain(UNICODE_STRING* commandLine) {
   if (!files->empty()) {
     ConsolePrint("Starting Defragmentation\n");
     ConsolePrint(kSeparator);
+    // One volume at a time: the next thread starts only after the previous one has ended.
+    for (const auto& context : contexts) ProcessVolume(*context, dumpFileInformation);
   }
 
   logger.Close();

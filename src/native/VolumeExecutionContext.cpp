@@ -60,3 +60,9 @@ NTSTATUS SVolumeExecutionContext::GetProcessingResult() {
   lock_.Unlock();
   return result;
 }
+
+void SVolumeExecutionContext::SetProcessingResult(NTSTATUS result) {
+  lock_.Lock();
+  processingResult_ = result;
+  lock_.Unlock();
+}

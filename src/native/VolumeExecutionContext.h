@@ -28,6 +28,8 @@ struct SVolumeExecutionContext {
   // Sets the finished flag, then (outside the lock) the finished event; returns the event call's status.
   NTSTATUS SetProcessingFinished();
   NTSTATUS GetProcessingResult();
+  // Records the volume's outcome for GetProcessingResult; the processing thread stores each failure it meets.
+  void SetProcessingResult(NTSTATUS result);
 
   std::shared_ptr<CVolume> volume_;
   std::shared_ptr<CVolumeBitmapCache> bitmapCache_;

@@ -1,0 +1,358 @@
+// The engine on real NTFS images: each decision and failure path of DefragmentFile, the mover's chunking,
+// progress and gap following, the whole-file retries and the partial gathering. After every test the volume is
+// consistent, every file laid out holds its original bytes, and no file the engine moved lies in the MFT zone.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <map>
+#include <random>
+
+#include "SystemImage.h"
+#include "config/FileConfigElement.h"
+#include "defrag/Defragmentation.h"
+#include "host/Faults.h"
+#include "host/FsOverrides.h"
+#include "host/Host.h"
+#include "native/VolumeExecutionContext.h"
+#include "support/TestImage.h"
+#include "volume/FileFragments.h"
+#include "volume/OpenFile.h"
+#include "volume/Volume.h"
+#include "volume/VolumeBitmapCache.h"
+
+using testing::HasSubstr;
+using testing::Not;
+
+namespace {
+
+// Free on the fresh 64 MiB image: its MFT zone is [0, 2051) and $LogFile holds [8192, 8704).
+constexpr int64_t kFreeLow = 3000;
+constexpr int64_t kFreeHigh = 10000;
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 random(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  return bytes;
+}
+
+size_t Occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// A fresh image per test, laid out before it is mounted as E:, and the records the engine works on.
+class Engine : public testing::Test {
+ protected:
+  void TearDown() override {
+    host::ClearFaultRules();
+    host::ClearFsOverrides();
+    context_.reset();
+    if (mounted_) host::UnmountDrive('E');
+    EXPECT_TRUE(image_.ClustersConsistent());
+    for (const auto& [path, content] : contents_) {
+      EXPECT_EQ(content, image_.ReadFile(path)) << "content of " << std::string(path.begin(), path.end());
+      for (const auto& run : image_.RunsOf(path)) {
+        for (const SReservedZone& zone : zones_) {
+          EXPECT_FALSE(run.lcn >= 0 && run.lcn < zone.End && zone.Start < run.lcn + run.length) << "in the MFT zone";
+        }
+      }
+    }
+  }
+
+  void Put(const std::u16string& name, const std::string& bytes) {
+    ASSERT_TRUE(image_.PutFile(name, bytes));
+    contents_[name] = bytes;
+  }
+  void PutAt(const std::u16string& name, const std::string& bytes, const std::vector<testsupport::ClusterRun>& runs) {
+    ASSERT_TRUE(image_.PutFileAt(name, bytes, runs));
+    contents_[name] = bytes;
+  }
+  void PutFragmented(const std::u16string& name, const std::string& bytes, int fragments) {
+    ASSERT_TRUE(image_.PutFragmentedFile(name, bytes, fragments));
+    contents_[name] = bytes;
+  }
+
+  // Mounts the image and builds the contexts over it, as the main sequence does for a volume.
+  void Mount() {
+    std::string error;
+    ASSERT_TRUE(host::MountDrive('E', image_.Path(), &error)) << error;
+    mounted_ = true;
+    auto volume = std::make_shared<CVolume>();
+    ASSERT_TRUE(volume->Initialize(u"\\??\\E:"));
+    zones_ = volume->GetReservedZones();
+    auto cache = std::make_shared<CVolumeBitmapCache>(volume, true);
+    execution_ = std::make_shared<SVolumeExecutionContext>(volume, cache, 0.0, true);
+    ASSERT_TRUE(execution_->Initialize());
+    context_ = std::make_shared<SDefragContext>(SDefragContext{std::make_shared<FileList>(), execution_});
+    movesBefore_ = host::CallCount("FSCTL_MOVE_FILE");
+    LoggedSinceLastMark();
+  }
+
+  // Move requests since Mount().
+  uint64_t Moves() const { return host::CallCount("FSCTL_MOVE_FILE") - movesBefore_; }
+
+  NTSTATUS Defragment(const std::u16string& name, SFileFragments& fragments) {
+    SFileForProcessing entry{u"\\??\\E:\\" + name, 0, kOperationDefragment};
+    return CDefragmentation::DefragmentFile(*context_, entry, fragments, Range());
+  }
+
+  SProgressRange Range() { return SProgressRange{&execution_->progress_, 1.0}; }
+
+  // An open handle on E:\name for the mover's own operations; closed by the test.
+  HANDLE Open(const std::u16string& name) {
+    HANDLE file = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, OpenFile((u"\\??\\E:\\" + name).c_str(), &file, FILE_READ_DATA, FILE_ATTRIBUTE_NORMAL,
+                                       FILE_SHARE_READ, FILE_OPEN, 0));
+    return file;
+  }
+
+  SFileFragments FragmentsOf(HANDLE file) {
+    SFileFragments fragments;
+    EXPECT_EQ(STATUS_SUCCESS, GetFileFragments(execution_->volume_, file, fragments));
+    return fragments;
+  }
+
+  testsupport::TestImage image_;
+  std::map<std::u16string, std::string> contents_;
+  bool mounted_ = false;
+  std::vector<SReservedZone> zones_;
+  uint64_t movesBefore_ = 0;
+  std::shared_ptr<SVolumeExecutionContext> execution_;
+  std::shared_ptr<SDefragContext> context_;
+};
+
+TEST_F(Engine, FilesInOnePieceOrNoneAreLeftAlone) {
+  Put(u"whole.bin", RandomBytes(40960, 1));
+  Put(u"empty.bin", "");
+  Mount();
+  for (const char16_t* name : {u"whole.bin", u"empty.bin"}) {
+    SFileFragments fragments;
+    EXPECT_EQ(STATUS_DEFRAG_NOT_NEEDED, Defragment(name, fragments));
+    EXPECT_EQ(name == std::u16string(u"whole.bin") ? 1 : 0, fragments.FragmentCount);
+    const std::string logged = LoggedSinceLastMark();
+    EXPECT_EQ(1u, Occurrences(logged, "\r\n")) << logged;
+    EXPECT_THAT(logged, HasSubstr("DefragmentFile for \"\\??\\E:\\"));
+  }
+  EXPECT_EQ(0u, Moves());
+}
+
+TEST_F(Engine, FragmentReachingOneClusterIntoTheMftZoneIsMovedOut) {
+  PutAt(u"edge.bin", RandomBytes(8 * 4096, 2), {{kFreeLow, 8}});
+  host::OverrideMftZone('E', kFreeLow + 7, kFreeLow + 200);
+  Mount();
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_SUCCESS, Defragment(u"edge.bin", fragments));
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_THAT(logged, HasSubstr("File \"\\??\\E:\\edge.bin\" has fragment <3000, 3008) in reserved zone <3007, 3200)"));
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile move file start \\??\\E:\\edge.bin"));
+  ASSERT_EQ(1, fragments.FragmentCount) << "and the TearDown finds it outside the zone";
+}
+
+TEST_F(Engine, FragmentedFileWithRoomBecomesOnePiece) {
+  PutFragmented(u"Data\\scattered.bin", RandomBytes(300 * 4096 + 123, 3), 25);
+  Mount();
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_SUCCESS, Defragment(u"Data\\scattered.bin", fragments));
+  EXPECT_EQ(1, fragments.FragmentCount);
+  EXPECT_EQ(301, fragments.VcnCount);
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile move file start \\??\\E:\\Data\\scattered.bin"));
+  EXPECT_THAT(logged, HasSubstr("MoveFileTo succeeded with result=0x0\n"));
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile end \\??\\E:\\Data\\scattered.bin; STATUS = 0x0"));
+  EXPECT_THAT(logged, Not(HasSubstr("failed")));
+  EXPECT_EQ(0.6, execution_->progress_) << "one attempt takes 60 percent of the range";
+}
+
+// Fragments of 10, 5, 5, 5 and 20 clusters and no free block above 12: the whole move finds no block, then the
+// second and third fragments (the longest run that fits) are gathered into the block.
+TEST_F(Engine, FileLargerThanEveryFreeBlockIsGatheredInParts) {
+  PutAt(u"big.bin", RandomBytes(45 * 4096, 4),
+        {{kFreeLow, 10}, {kFreeLow + 11, 5}, {kFreeLow + 17, 5}, {kFreeLow + 23, 5}, {kFreeLow + 29, 20}});
+  ASSERT_TRUE(image_.FillVolumeExcept({{kFreeHigh, 12}}));
+  Mount();
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_DEFRAG_STILL_FRAGMENTED, Defragment(u"big.bin", fragments));
+  EXPECT_EQ(4, fragments.FragmentCount);
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_THAT(logged, HasSubstr("MoveFile failed minLcn=0, maxLcn=16383, clusters=45; status=0xe0000001\n"));
+  EXPECT_THAT(logged, HasSubstr("PartialDefragmentFile start for 0x"));
+  EXPECT_EQ(1u, Occurrences(logged, "Found part to move. fragments=2, clusters=10")) << logged;
+  EXPECT_THAT(logged, HasSubstr("MoveFragmentsTo newLcn: 10000."));
+  EXPECT_THAT(logged, HasSubstr("PartialDefragmentFile failed with STATUS=0xE0000002"));
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile end \\??\\E:\\big.bin; STATUS = 0xe0000002"));
+  EXPECT_EQ(kFreeHigh, fragments.Fragments[1].Lcn);
+  EXPECT_EQ(10, fragments.Fragments[1].LcnCount);
+}
+
+TEST_F(Engine, TwoFragmentsOfWhichOnlyTheFirstCouldStayGiveNothingToGather) {
+  PutAt(u"two.bin", RandomBytes(15 * 4096, 5), {{kFreeLow, 10}, {kFreeLow + 11, 5}});
+  ASSERT_TRUE(image_.FillVolumeExcept({{kFreeHigh, 12}}));
+  Mount();
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_DEFRAG_NO_FREE_BLOCK, Defragment(u"two.bin", fragments));
+  EXPECT_EQ(2, fragments.FragmentCount);
+  EXPECT_EQ(0u, Moves());
+  EXPECT_THAT(LoggedSinceLastMark(), HasSubstr("PartialDefragmentFile failed with STATUS=0xE0000001"));
+}
+
+TEST_F(Engine, MissingFileFailsWithTheStatusOfTheOpen) {
+  Mount();
+  SFileFragments fragments;
+  fragments.FragmentCount = 77;
+  EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, Defragment(u"absent.bin", fragments));
+  EXPECT_EQ(77, fragments.FragmentCount) << "left untouched";
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_THAT(logged, HasSubstr("Failed to open file (0xc0000034)"));
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile failed with STATUS=0xc0000034"));
+}
+
+TEST_F(Engine, AbortBeforeTheFileIsOpenedTouchesNothing) {
+  PutFragmented(u"a.bin", RandomBytes(20 * 4096, 6), 4);
+  Mount();
+  execution_->RequestAbort();
+  uint64_t opens = host::CallCount("NtCreateFile");
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_CANCELLED, Defragment(u"a.bin", fragments));
+  EXPECT_EQ(opens, host::CallCount("NtCreateFile"));
+  EXPECT_EQ(1u, Occurrences(LoggedSinceLastMark(), "Aborting..."));
+}
+
+// An abort requested while the first chunk moves: that chunk completes, the next is never sent, and the whole
+// move's closing lines are not written.
+TEST_F(Engine, AbortBetweenChunksEndsTheFileWithCancelled) {
+  PutFragmented(u"long.bin", RandomBytes(5000 * 4096, 7), 2);
+  Mount();
+  host::FaultRule rule;
+  rule.call = "FSCTL_MOVE_FILE";
+  rule.fails = false;
+  rule.before = [this] { execution_->RequestAbort(); };
+  host::AddFaultRule(rule);
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_CANCELLED, Defragment(u"long.bin", fragments));
+  EXPECT_EQ(1u, Moves());
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_EQ(2u, Occurrences(logged, "Aborting...")) << "the mover's and DefragmentFile's";
+  EXPECT_THAT(logged, HasSubstr("MoveFileTo failed with result=0xc0000120\n"));
+  EXPECT_THAT(logged, Not(HasSubstr("MoveFile ends")));
+  EXPECT_THAT(logged, Not(HasSubstr("DefragmentFile end")));
+  EXPECT_THAT(logged, Not(HasSubstr("DefragmentFile failed")));
+  ASSERT_EQ(2, fragments.FragmentCount);
+  EXPECT_EQ(4096, fragments.Fragments[0].LcnCount) << "the moved chunk stays where it went";
+}
+
+// The file reports two fragments whatever is done to it: exactly ten whole moves, each into a block above the
+// previous one, and no partial gathering after them.
+TEST_F(Engine, TenStillFragmentedAttemptsEndTheWholeFileMove) {
+  PutAt(u"stubborn.bin", RandomBytes(8 * 4096, 8), {{kFreeLow, 8}});
+  host::OverrideRetrievalPointers('E', u"stubborn.bin", {{4, kFreeLow}, {8, kFreeLow + 5}});
+  Mount();
+  SFileFragments fragments;
+  EXPECT_EQ(STATUS_DEFRAG_STILL_FRAGMENTED, Defragment(u"stubborn.bin", fragments));
+  EXPECT_EQ(10u, Moves());
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_EQ(10u, Occurrences(logged, "MoveFileTo failed with result=0xe0000002\n"));
+  EXPECT_EQ(10u, Occurrences(logged, "Found a free block at "));
+  EXPECT_THAT(logged, HasSubstr("MoveFile ends for 0x"));
+  EXPECT_THAT(logged, HasSubstr(", maxLcn=16383, clusters=8; status=0xe0000002\n"));
+  EXPECT_THAT(logged, Not(HasSubstr("PartialDefragmentFile")));
+  EXPECT_THAT(logged, HasSubstr("DefragmentFile failed with STATUS=0xe0000002"));
+  EXPECT_NEAR(1.0 - std::pow(0.4, 10), execution_->progress_, 1e-12);
+}
+
+// Passes that never lower the fragment count: the tenth stall ends the gathering.
+TEST_F(Engine, TenPassesWithoutFewerFragmentsEndPartialDefragmentation) {
+  PutAt(u"stuck.bin", RandomBytes(12 * 4096, 9), {{kFreeLow, 12}});
+  host::OverrideRetrievalPointers('E', u"stuck.bin", {{4, kFreeLow}, {8, kFreeLow + 5}, {12, kFreeLow + 10}});
+  Mount();
+  HANDLE file = Open(u"stuck.bin");
+  EXPECT_EQ(STATUS_DEFRAG_STILL_FRAGMENTED, CDefragmentation::PartialDefragmentFile(*context_, file, Range()));
+  NtClose(file);
+  EXPECT_EQ(10u, Moves());
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_EQ(10u, Occurrences(logged, "Found part to move. fragments=2, clusters=8"));
+  EXPECT_THAT(logged, HasSubstr("PartialDefragmentFile failed with STATUS=0xE0000002"));
+}
+
+struct ChunkCase {
+  LONGLONG clusters;
+  uint64_t moves;
+  uint64_t positionQueries;
+  std::vector<double> progressAtEachMove;
+};
+
+class Chunking : public Engine, public testing::WithParamInterface<ChunkCase> {};
+
+TEST_P(Chunking, MovesTravelInChunksOfAtMost4096Clusters) {
+  const ChunkCase& c = GetParam();
+  PutAt(u"chunked.bin", RandomBytes(4097 * 4096, 10), {{kFreeLow, 4097}});
+  Mount();
+  std::vector<double> progress;
+  host::FaultRule rule;
+  rule.call = "FSCTL_MOVE_FILE";
+  rule.count = 0;
+  rule.fails = false;
+  rule.before = [&] { progress.push_back(execution_->progress_); };
+  host::AddFaultRule(rule);
+  HANDLE file = Open(u"chunked.bin");
+  const uint64_t queries = host::CallCount("FSCTL_GET_RETRIEVAL_POINTERS");
+  EXPECT_EQ(STATUS_SUCCESS, CDefragmentation::MoveFileRegion(*execution_, file, kFreeHigh, 0, c.clusters, Range()));
+  EXPECT_EQ(c.moves, Moves());
+  EXPECT_EQ(c.positionQueries, host::CallCount("FSCTL_GET_RETRIEVAL_POINTERS") - queries);
+  EXPECT_EQ(c.progressAtEachMove, progress);
+  if (c.clusters > 0) {
+    SFileFragments fragments = FragmentsOf(file);
+    ASSERT_GE(fragments.FragmentCount, 1);
+    EXPECT_EQ(kFreeHigh, fragments.Fragments[0].Lcn);
+    EXPECT_EQ(c.clusters, fragments.Fragments[0].LcnCount);
+  }
+  NtClose(file);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, Chunking,
+                         testing::Values(ChunkCase{0, 0, 0, {}}, ChunkCase{4096, 1, 0, {1.0}},
+                                         ChunkCase{4097, 2, 1, {4096.0 / 4097.0, 1.0}}),
+                         [](const testing::TestParamInfo<ChunkCase>& info) {
+                           return std::to_string(info.param.clusters) + "Clusters";
+                         });
+
+TEST_F(Engine, RefusedChunkKeepsTheChunksBeforeItAndStalesTheCache) {
+  PutAt(u"refused.bin", RandomBytes(5000 * 4096, 11), {{kFreeLow, 5000}});
+  host::RefuseMovesInto('E', kFreeHigh + 4096, 1, STATUS_ALREADY_COMMITTED);
+  Mount();
+  ASSERT_FALSE(execution_->bitmapCache_->IsClusterUsed(kFreeHigh));
+  ASSERT_TRUE(execution_->bitmapCache_->Covers(kFreeHigh));
+  HANDLE file = Open(u"refused.bin");
+  EXPECT_EQ(STATUS_ALREADY_COMMITTED, CDefragmentation::MoveFileRegion(*execution_, file, kFreeHigh, 0, 5000, Range()));
+  EXPECT_FALSE(execution_->bitmapCache_->Covers(kFreeHigh)) << "the cache must be read again";
+  SFileFragments fragments = FragmentsOf(file);
+  ASSERT_EQ(2, fragments.FragmentCount);
+  EXPECT_EQ(kFreeHigh, fragments.Fragments[0].Lcn);
+  EXPECT_EQ(4096, fragments.Fragments[0].LcnCount);
+  NtClose(file);
+}
+
+// A sparse file whose first chunk ends inside a hole: the second chunk must go right after the data before the
+// hole, not 4096 clusters after the first destination, or the file would come out in two pieces. The hole
+// travels with the run, so the fragment that stands for it is reported.
+TEST_F(Engine, ChunkEndingInAHoleIsFollowedFromTheDataBeforeIt) {
+  const std::string head = RandomBytes(4000 * 4096, 12), tail = RandomBytes(800 * 4096, 13);
+  ASSERT_TRUE(image_.PutSparseFile(u"sparse.bin", 5008ull * 4096, {{0, head}, {4208ull * 4096, tail}}));
+  contents_[u"sparse.bin"] = head + std::string(208 * 4096, '\0') + tail;
+  Mount();
+  HANDLE file = Open(u"sparse.bin");
+  SFileFragments before = FragmentsOf(file);
+  ASSERT_EQ(2, before.FragmentCount);
+  EXPECT_EQ(STATUS_SUCCESS, CDefragmentation::MoveFragmentsTo(*execution_, file, kFreeLow, before, 0, 2, Range()));
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_EQ(1u, Occurrences(logged, "Warning it->Vcn != it->LcnCount (4208, 4000)")) << logged;
+  SFileFragments after = FragmentsOf(file);
+  ASSERT_EQ(1, after.FragmentCount);
+  EXPECT_EQ(kFreeLow, after.Fragments[0].Lcn);
+  EXPECT_EQ(4800, after.Fragments[0].LcnCount);
+  NtClose(file);
+}
+
+}  // namespace
