@@ -14,22 +14,15 @@
 #include <gtest/gtest.h>
 
 #include "host/ConsistencyCheck.h"
+#include "host/ImageLayout.h"
 #include "host/NtfsVolume.h"
 #include "support/CommandRunner.h"
 
 namespace testsupport {
 
-// Clusters [lcn, lcn + count).
-struct ClusterRun {
-  int64_t lcn;
-  int64_t count;
-};
-
-// Bytes at an offset of a sparse file.
-struct FilePiece {
-  uint64_t offset;
-  std::string bytes;
-};
+// The layout types of host/ImageLayout, under the names the tests have always used.
+using ClusterRun = host::ClusterRun;  // clusters [lcn, lcn + count)
+using FilePiece = host::FilePiece;    // bytes at an offset of a sparse file
 
 // The full path of an ntfs-3g tool (mkntfs lives in sbin, which a test's PATH may lack); "" when not installed.
 std::string NtfsToolPath(const std::string& name);
