@@ -120,6 +120,7 @@ CLogger& CLogger::Instance() {
 CLogger::CLogger() {
   NtCreateEvent(&linesQueued_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false);
   NtCreateEvent(&writerStopped_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false);
+  NtCreateEvent(&linesWritten_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false);
   NtCreateMutant(&lock_, MUTANT_ALL_ACCESS, nullptr, false);
 }
 
@@ -156,6 +157,19 @@ void CLogger::CreateLogFile(const std::u16string& directory) {
   NtReleaseMutant(lock_, nullptr);
 }
 
+void CLogger::WaitUntilWritten(LONG milliseconds) {
+  if (writerThread_ == nullptr) return;
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -static_cast<LONGLONG>(milliseconds) * 10000;
+  for (;;) {
+    NtWaitForSingleObject(lock_, false, nullptr);
+    bool written = unwritten_ == 0;
+    NtReleaseMutant(lock_, nullptr);
+    // The writer sets the event after every line it writes.
+    if (written || NtWaitForSingleObject(linesWritten_, false, &timeout) != STATUS_SUCCESS) return;
+  }
+}
+
 void CLogger::Close() {
   NtWaitForSingleObject(lock_, false, nullptr);
   stopRequested_ = true;
@@ -169,6 +183,7 @@ void CLogger::Enqueue(const char* line) {
   std::string copy(line);
   NtWaitForSingleObject(lock_, false, nullptr);
   queue_.push_back(std::move(copy));
+  ++unwritten_;
   NtReleaseMutant(lock_, nullptr);
   NtSetEvent(linesQueued_, nullptr);
 }
@@ -211,6 +226,10 @@ void CLogger::RunWriter() {
         NtWriteFile(file, nullptr, nullptr, nullptr, &ioStatus, line.data(), static_cast<ULONG>(line.size()), nullptr,
                     nullptr);
       }
+      NtWaitForSingleObject(lock_, false, nullptr);
+      --unwritten_;
+      NtReleaseMutant(lock_, nullptr);
+      NtSetEvent(linesWritten_, nullptr);
     } while (!queueEmpty);
   }
 }

@@ -56,6 +56,12 @@ class CLogger {
   // none exists yet, but never starts a second writer: one writer keeps the lines in order.
   void Open(const std::u16string& directory, LONG level);
 
+  // Waits until every line queued so far is written, giving up when the writer writes nothing for `milliseconds`
+  // (a stalled disk must not hold up the boot). The main sequence calls it before
+  // Close, which stops the writer at its next wake-up: the lines of a run's last moments would be lost otherwise.
+  // Returns at once without a writer.
+  void WaitUntilWritten(LONG milliseconds);
+
   // Stops the writer and waits for it. Without a writer it returns at once; queued lines then stay unwritten.
   // The log file stays open until the process ends.
   void Close();
@@ -76,7 +82,10 @@ class CLogger {
   HANDLE linesQueued_ = nullptr;
   HANDLE writerStopped_ = nullptr;
   HANDLE lock_ = nullptr;
+  HANDLE linesWritten_ = nullptr;  // set by the writer whenever nothing is left unwritten
   bool stopRequested_ = false;
+  // Lines queued and not yet written: the queue plus the one the writer holds.
+  size_t unwritten_ = 0;
   std::u16string filePath_;
   std::deque<std::string> queue_;
   // Read without the lock by every Log call; atomic so that the unlocked read is well defined.

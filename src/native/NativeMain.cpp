@@ -16,6 +16,8 @@
 namespace {
 
 constexpr const char* kSeparator = "-------------------\n";
+// How long the end of a run waits for a log writer that writes nothing before closing the log regardless.
+constexpr LONG kLogWriterPatienceMs = 2000;
 
 // The existence check that decides whether this boot has anything to do: a missing configuration ends the run
 // before anything is shown or logged.
@@ -193,6 +195,7 @@ LONG NativeMain(UNICODE_STRING* commandLine) {
     for (const auto& context : contexts) ProcessVolume(*context, dumpFileInformation);
   }
 
+  logger.WaitUntilWritten(kLogWriterPatienceMs);
   logger.Close();
   ConsolePrint(kSeparator);
   ConsolePrint("Complete\n");

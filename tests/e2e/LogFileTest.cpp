@@ -18,14 +18,12 @@ const std::regex kLine(R"(\[\d{4}-\d\d-\d\d\] \[\d\d:\d\d:\d\d\.\d{3}\] [A-Za-z:
 
 class LogFile : public testing::Test {
  protected:
-  // Boots with `configuration`. Closing the reader's file is slowed down a little, as a real boot's keyboard and
-  // volume work would: closing the log stops the writer at once, so it must have had the time to write what was
-  // queued.
+  // Boots with `configuration`.
   CommandResult Boot(const std::string& configuration, const std::string& clock = "2026-12-04T23:59:58Z") {
     EXPECT_TRUE(image_.MakeDirectory(u"Logs"));
     EXPECT_TRUE(image_.PutFile(u"defrag.cfg", configuration));
-    return testsupport::RunSpindraxel({"boot", "--drive", "C=" + image_.Path(), "--clock", clock, "--fault",
-                                       "NtClose#2=delay:300", "--", "sxboottime \\??\\C:\\defrag.cfg"});
+    return testsupport::RunSpindraxel(
+        {"boot", "--drive", "C=" + image_.Path(), "--clock", clock, "--", "sxboottime \\??\\C:\\defrag.cfg"});
   }
 
   // The names in a directory of the image, one per line as ntfsls lists them.

@@ -4,10 +4,13 @@
 
 #include <regex>
 
+#include "support/BootLog.h"
 #include "support/CommandRunner.h"
 #include "support/TestImage.h"
 
+using testsupport::BootLogOf;
 using testsupport::CommandResult;
+using testsupport::Occurrences;
 using testsupport::TestImage;
 
 namespace {
@@ -20,27 +23,16 @@ int NtfsinfoFragments(const TestImage& image, const std::string& path) {
   return std::stoi(match[1]);
 }
 
-std::string LogOf(const TestImage& image) {
-  CommandResult list = testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), image.Path()});
-  std::smatch name;
-  if (!std::regex_search(list.out, name, std::regex(R"(Spindraxel_native_\S+\.txt)"))) return {};
-  return image.Ntfscat("/" + name.str());
-}
-
-// The fragment count of the report line for the native `path` in the log; -1 when there is none.
+// The fragment count of the last report line for the native `path` in the log (the one after processing when the
+// file was processed); -1 when there is none.
 int ReportedFragments(const std::string& log, const std::string& path) {
   std::string escaped = std::regex_replace(path, std::regex(R"([\\?])"), R"(\$&)");
-  std::smatch report;
-  if (!std::regex_search(log, report, std::regex("File \"" + escaped + R"(:", Clusters: \d+, Fragments: (\d+)\r\n)"))) {
-    return -1;
+  std::regex line("File \"" + escaped + R"(:", Clusters: \d+, Fragments: (\d+)\r\n)");
+  int fragments = -1;
+  for (auto it = std::sregex_iterator(log.begin(), log.end(), line); it != std::sregex_iterator(); ++it) {
+    fragments = std::stoi((*it)[1]);
   }
-  return std::stoi(report[1]);
-}
-
-size_t Count(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
+  return fragments;
 }
 
 TEST(VolumeBoot, OpensEachVolumeOnceInOrderAndReportsEveryFile) {
@@ -53,24 +45,23 @@ TEST(VolumeBoot, OpensEachVolumeOnceInOrderAndReportsEveryFile) {
                 "<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\\r\ndump_file_information=1\r\n</general>\r\n"
                 "<file>\r\npath=\\??\\C:\\Data\\a.bin\r\n</file>\r\n<file>\r\npath=\\??\\D:\\d.bin\r\n</file>\r\n"
                 "<file>\r\npath=\\??\\c:\\Data\\b.bin\r\n</file>\r\n<file>\r\npath=\\??\\E:\\e.bin\r\n</file>\r\n"));
-  // Screen lines wait a little, as on a real boot, so that the log writer keeps up: closing the log stops it at once.
-  CommandResult boot =
-      testsupport::RunSpindraxel({"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path(), "--fault",
-                                  "NtDisplayString=delay:100", "--", "sxboottime \\??\\C:\\defrag.cfg"});
+  CommandResult boot = testsupport::RunSpindraxel(
+      {"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path(), "--", "sxboottime \\??\\C:\\defrag.cfg"});
   ASSERT_EQ(0, boot.exitStatus) << boot.err;
   EXPECT_EQ(
       "Zenmoria Spindraxel\n-------------------\nInitialized Volume C:\nInitialized Volume D:\n"
-      "Starting Defragmentation\n-------------------\n-------------------\nComplete\n",
+      "Starting Defragmentation\n-------------------\nC:\\Data\\a.bin\nc:\\Data\\b.bin\nD:\\d.bin\n"
+      "-------------------\nComplete\n",
       boot.out);
 
-  std::string log = LogOf(c);
-  EXPECT_EQ(3u, Count(log, " L1 Trying to obtain reserved zones\r\n")) << "E: is tried as well";
-  EXPECT_EQ(1u, Count(log, " L1 Failed to get volume info (code: 0xc0000008, handle=0x0)\r\n"));
-  EXPECT_EQ(2u, Count(log, " L1 MftZone: <"));
-  EXPECT_EQ(1u, Count(log, " L1 Successfully initialized volume \\??\\C:\r\n"));
-  EXPECT_EQ(1u, Count(log, " L1 Successfully initialized volume \\??\\D:\r\n"));
-  EXPECT_EQ(1u, Count(log, " L1 Failed to initialize volume \\??\\E:\r\n"));
-  EXPECT_EQ(2u, Count(log, " L1 Successfully flushed buffer for volume "));
+  std::string log = BootLogOf(c);
+  EXPECT_EQ(3u, Occurrences(log, " L1 Trying to obtain reserved zones\r\n")) << "E: is tried as well";
+  EXPECT_EQ(1u, Occurrences(log, " L1 Failed to get volume info (code: 0xc0000008, handle=0x0)\r\n"));
+  EXPECT_EQ(2u, Occurrences(log, " L1 MftZone: <"));
+  EXPECT_EQ(1u, Occurrences(log, " L1 Successfully initialized volume \\??\\C:\r\n"));
+  EXPECT_EQ(1u, Occurrences(log, " L1 Successfully initialized volume \\??\\D:\r\n"));
+  EXPECT_EQ(1u, Occurrences(log, " L1 Failed to initialize volume \\??\\E:\r\n"));
+  EXPECT_EQ(2u, Occurrences(log, " L1 Successfully flushed buffer for volume "));
   for (auto [image, path, native] :
        {std::tuple<const TestImage*, std::string, std::string>{&c, "/Data/a.bin", "\\??\\C:\\Data\\a.bin"},
         {&d, "/d.bin", "\\??\\D:\\d.bin"},
@@ -83,7 +74,7 @@ TEST(VolumeBoot, OpensEachVolumeOnceInOrderAndReportsEveryFile) {
   EXPECT_EQ(0, d.RunNtfsfix().exitStatus);
 }
 
-TEST(VolumeBoot, ReportLinesAgreeWithNtfsinfoOnEveryKindOfFile) {
+TEST(VolumeBoot, ReportLinesAfterProcessingAgreeWithNtfsinfoOnEveryKindOfFile) {
   TestImage c;
   ASSERT_TRUE(c.PutFile(u"contiguous.bin", std::string(50 * 4096, 'c')));
   ASSERT_TRUE(c.PutFragmentedFile(u"scattered.bin", std::string(25 * 4096 * 2, 's'), 25));
@@ -99,10 +90,9 @@ TEST(VolumeBoot, ReportLinesAgreeWithNtfsinfoOnEveryKindOfFile) {
   }
   ASSERT_TRUE(c.PutFile(u"defrag.cfg", configuration));
   CommandResult boot =
-      testsupport::RunSpindraxel({"boot", "--drive", "C=" + c.Path(), "--fault", "NtDisplayString=delay:100", "--",
-                                  "sxboottime \\??\\C:\\defrag.cfg"});
+      testsupport::RunSpindraxel({"boot", "--drive", "C=" + c.Path(), "--", "sxboottime \\??\\C:\\defrag.cfg"});
   ASSERT_EQ(0, boot.exitStatus) << boot.err;
-  std::string log = LogOf(c);
+  std::string log = BootLogOf(c);
   for (const std::string& file : files) {
     std::string native = "\\??\\C:\\" + std::regex_replace(file, std::regex("/"), "\\");
     int reported = ReportedFragments(log, native);
@@ -110,6 +100,12 @@ TEST(VolumeBoot, ReportLinesAgreeWithNtfsinfoOnEveryKindOfFile) {
     int expected = file == "empty.bin" || file == "resident.bin" ? 0 : NtfsinfoFragments(c, "/" + file);
     EXPECT_EQ(expected, reported) << file;
   }
+  // Every kind was processed too: holes and compression units survive the moves.
+  EXPECT_EQ(1, NtfsinfoFragments(c, "/scattered.bin"));
+  EXPECT_EQ(std::string(16 * 4096, '\0') + std::string(16 * 4096, 'x') + std::string(32 * 4096, '\0'),
+            c.Ntfscat("/sparse.bin"));
+  EXPECT_EQ(std::string(40 * 4096, 'z') + std::string(9000, 'q'), c.Ntfscat("/Packed/compressed.bin"));
+  EXPECT_TRUE(c.ClustersConsistent());
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include "host/FsOverrides.h"
 #include "host/Host.h"
 #include "native/VolumeExecutionContext.h"
+#include "support/BootLog.h"
 #include "support/TestImage.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"
@@ -23,6 +24,7 @@
 
 using testing::HasSubstr;
 using testing::Not;
+using testsupport::Occurrences;
 
 namespace {
 
@@ -35,12 +37,6 @@ std::string RandomBytes(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
   for (char& byte : bytes) byte = static_cast<char>(random());
   return bytes;
-}
-
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
 }
 
 // A fresh image per test, laid out before it is mounted as E:, and the records the engine works on.
