@@ -11,3 +11,7 @@ int RunBootCommand(const std::vector<std::string>& args);
 // spindraxel check IMAGE [PATH...]: checks an image's cluster allocation and counts the fragments of files. Returns
 // 0 when consistent, 1 when not, 2 for usage errors and unreadable images or paths.
 int RunCheckCommand(const std::vector<std::string>& args);
+
+// spindraxel image create|fragment ...: makes NTFS images and fragmented content on them. Returns 0 on success, 1
+// when the work failed, 2 for usage errors.
+int RunImageCommand(const std::vector<std::string>& args);
