@@ -1,0 +1,56 @@
+// What the benchmarks share: a scratch directory that goes with the object, child processes timed by wall clock,
+// and figures printed the same way. A benchmark measures its baseline in the same run and prints ratios; it never
+// passes or fails on a time. Exit status 1 means the benchmark could not measure (its answers disagreed, a tool
+// failed), never that it was slow.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it when the object goes or Abort runs.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  ScratchDirectory(const ScratchDirectory&) = delete;
+  ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Prints "bench: MESSAGE" to standard error, removes the scratch directories and exits with status 1.
+[[noreturn]] void Abort(const std::string& message);
+
+// The full path of a tool in PATH or the sbin directories (mkntfs lives there); aborts when it is not installed.
+std::string ToolPath(const std::string& name);
+
+// Runs `argv` and waits for it; its standard output goes to `output` (a file path; "" keeps ours). The exit
+// status, or 128 + the signal that ended it.
+int RunProcess(const std::vector<std::string>& argv, const std::string& output = "");
+// Runs `argv` and returns its standard output and error; aborts when it cannot be started.
+std::string ProcessOutput(const std::vector<std::string>& argv, int* exitStatus);
+
+// A sparse file of `size` bytes formatted as NTFS with `clusterSize`-byte clusters.
+void MakeNtfsImage(const std::string& path, uint64_t size, uint32_t clusterSize);
+
+// Writes everything the system holds for the file to its disk.
+void SyncFile(const std::string& path);
+
+// Wall-clock seconds of `work`.
+double Seconds(const std::function<void()>& work);
+// The median time of each of `works`, run one after the other in `rounds` rounds: a change in the machine's load
+// during the run then weighs on all of them alike.
+std::vector<double> MedianSeconds(int rounds, const std::vector<std::function<void()>>& works);
+
+// "12.3 ms", "1.42 s".
+std::string FormatDuration(double seconds);
+
+}  // namespace bench
