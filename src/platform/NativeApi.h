@@ -352,6 +352,7 @@ constexpr USHORT KEY_BREAK = 1;
 constexpr USHORT KEY_E0 = 2;
 constexpr USHORT KEY_E1 = 4;
 
+constexpr ULONG REG_NONE = 0;
 constexpr ULONG REG_SZ = 1;
 constexpr ULONG REG_BINARY = 3;
 constexpr ULONG REG_DWORD = 4;

@@ -1,0 +1,228 @@
+// The .reg text form: what is written (regedit's own form, byte for byte), that every written file reads back as
+// the same tree, the encodings accepted, and the line and expectation named for each kind of malformed line.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "host/RegFile.h"
+#include "support/RegistryFile.h"
+
+using host::ReadRegFile;
+using host::RegistryKey;
+using host::WriteRegFile;
+using testsupport::RegText;
+
+namespace {
+
+std::shared_ptr<RegistryKey> Read(const std::string& bytes) {
+  auto root = std::make_shared<RegistryKey>(u"REGISTRY");
+  std::string error;
+  EXPECT_TRUE(ReadRegFile(bytes, "machine.reg", root.get(), nullptr, &error)) << error;
+  return root;
+}
+
+// UTF-16LE with a byte-order mark, from ASCII or UTF-8 text.
+std::string Utf16(const std::string& text) {
+  std::string bytes = "\xFF\xFE";
+  std::u16string wide;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c >= 0xC0) c = static_cast<unsigned char>(((c & 0x1F) << 6) | (text[++i] & 0x3F));  // two-byte forms only
+    bytes += static_cast<char>(c);
+    bytes += '\0';
+  }
+  return bytes;
+}
+
+// Written bytes back to text, for files whose characters are all ASCII.
+std::string AsciiOf(const std::string& written) {
+  std::string text;
+  for (size_t i = 2; i + 1 < written.size(); i += 2) {
+    EXPECT_EQ('\0', written[i + 1]);
+    text += written[i];
+  }
+  return text;
+}
+
+TEST(RegFileWrite, WritesRegeditsOwnForm) {
+  auto root = Read(RegText({
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]",
+      "\"BootExecute\"=" + testsupport::MultiStringHex({"autocheck autochk *"}),
+      "@=\"default\"",
+      "\"Path\"=\"C:\\\\Windows \\\"quoted\\\"\"",
+      "\"Count\"=dword:0000002A",
+      "\"Empty\"=hex:",
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]",
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]",
+  }));
+  const std::string written = WriteRegFile(*root);
+  ASSERT_EQ("\xFF\xFE", written.substr(0, 2));
+  EXPECT_EQ(
+      "Windows Registry Editor Version 5.00\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control]\r\n"
+      "\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\r\n"
+      "\"BootExecute\"=hex(7):61,00,75,00,74,00,6f,00,63,00,68,00,65,00,63,00,6b,00,20,\\\r\n"
+      "  00,61,00,75,00,74,00,6f,00,63,00,68,00,6b,00,20,00,2a,00,00,00,00,00\r\n"
+      "@=\"default\"\r\n"
+      "\"Path\"=\"C:\\\\Windows \\\"quoted\\\"\"\r\n"
+      "\"Count\"=dword:0000002a\r\n"
+      "\"Empty\"=hex:\r\n"
+      "\r\n",
+      AsciiOf(written));
+}
+
+TEST(RegFileWrite, LongHexValuesWrapAfterColumn77WithTwoBlanksOfIndent) {
+  std::string bytes;
+  for (int i = 0; i < 60; ++i) bytes += i == 0 ? "00" : ",00";
+  const std::string text =
+      AsciiOf(WriteRegFile(*Read(RegText({"[HKEY_LOCAL_MACHINE\\K]", "\"ShellState\"=hex:" + bytes}))));
+  // 20 bytes fill the first line to column 77, 25 each continuation line.
+  EXPECT_NE(std::string::npos, text.find("\"ShellState\"=hex:" + bytes.substr(0, 60) + "\\\r\n  " +
+                                         bytes.substr(60, 75) + "\\\r\n  " + bytes.substr(135) + "\r\n"))
+      << text;
+}
+
+// Each of these reads, is written, and reads back as the same tree; writing that again gives the same bytes.
+class RegFileRoundTrip : public testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(RegFileRoundTrip, WrittenFileReadsBackAsTheSameTree) {
+  auto original = Read(RegText(GetParam()));
+  const std::string written = WriteRegFile(*original);
+  auto reread = Read(written);
+  EXPECT_EQ(*original, *reread) << AsciiOf(written);
+  EXPECT_EQ(written, WriteRegFile(*reread));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RegFileValues, RegFileRoundTrip,
+    testing::Values(
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\K]", "\"a\\\\b\\\"c\"=\"x\\\\y\\\"z\"", "@=\"\""},
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\Grüße]", "\"Straße\"=\"größer €\""},
+        std::vector<std::string>{
+            "[HKEY_LOCAL_MACHINE\\K]",
+            "\"Multi\"=" + testsupport::MultiStringHex({"autocheck autochk *", "sxboottime \\??\\C:\\defrag.cfg",
+                                                        "sxboottime \\??\\D:\\a long name.cfg"})},
+        // REG_SZ data that "text" cannot hold: no terminator, a line break, an odd length.
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\K]", "\"a\"=hex(1):41,00", "\"b\"=hex(1):41,00,0a,00,00,00",
+                                 "\"c\"=hex(1):41,00,00"},
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\K]", "\"short\"=hex(4):01,02,03",
+                                 "\"qword\"=hex(b):01,02,03,04,05,06,07,08",
+                                 "\"none\"=hex(0):", "\"big\"=hex(ffffffff):ff"},
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE]", "\"OnTheHiveRoot\"=dword:00000001",
+                                 "[HKEY_USERS\\.DEFAULT\\Console]", "\"x\"=dword:ffffffff"},
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\Empty\\Keys\\Only]"},
+        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\K]",
+                                 "\"" + std::string(90, 'n') + "\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f"}));
+
+// The same file in every accepted encoding and layout reads as one tree.
+class RegFileEncoding : public testing::TestWithParam<std::string> {};
+
+TEST_P(RegFileEncoding, ReadsAsTheSameTree) {
+  auto expected =
+      Read(RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]", "\"n\"=dword:00000002", "\"m\"=hex(7):61,00,00,00,00,00"}));
+  EXPECT_EQ(*expected, *Read(GetParam()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    RegFileForms, RegFileEncoding,
+    testing::Values(
+        Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n\"n\"=dword:00000002\r\n"
+              "\"m\"=hex(7):61,00,00,00,00,00\r\n"),
+        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n"
+        "\"n\"=dword:00000002\r\n\"m\"=hex(7):61,00,00,00,00,00\r\n",
+        // LF line ends, no blank line, lower-case root, blanks around '=' and the bytes, a comment, a continuation.
+        "Windows Registry Editor Version 5.00\n; made by hand\n[hkey_local_machine\\SYSTEM\\Ä]  \n"
+        "  \"n\" = DWORD:2\n\"m\"=HEX(7): 61 ,00,\\\n\t00,00 , 00,00\n"));
+
+TEST(RegFileRead, KeysNamedAgainMergeAndValuesNamedAgainAreReplacedKeepingTheirFirstSpelling) {
+  auto root = Read(RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Setup]", "\"Value\"=dword:00000001",
+                            "[HKEY_LOCAL_MACHINE\\system\\SETUP]", "\"VALUE\"=dword:00000002", "\"Other\"=\"x\""}));
+  auto setup = root->Subkey(u"MACHINE")->Subkey(u"SYSTEM")->Subkey(u"setup");
+  ASSERT_TRUE(setup);
+  EXPECT_EQ(u"Setup", setup->Name());
+  ASSERT_EQ(2u, setup->Values().size());
+  EXPECT_EQ(u"Value", setup->Values()[0].name);
+  EXPECT_EQ((std::vector<uint8_t>{2, 0, 0, 0}), setup->Values()[0].data);
+}
+
+TEST(RegFileRead, ReadingTheSameFileAgainChangesNothing) {
+  const std::string text = RegText({"[HKEY_LOCAL_MACHINE\\K]", "\"a\"=dword:00000001"});
+  auto root = Read(text);
+  bool changed = true;
+  std::string error;
+  ASSERT_TRUE(ReadRegFile(text, "machine.reg", root.get(), &changed, &error)) << error;
+  EXPECT_FALSE(changed);
+  ASSERT_TRUE(ReadRegFile(RegText({"[HKEY_LOCAL_MACHINE\\K]", "\"a\"=dword:00000002"}), "machine.reg", root.get(),
+                          &changed, &error));
+  EXPECT_TRUE(changed);
+}
+
+struct MalformedCase {
+  const char* what;
+  std::string text;
+  int line;
+  const char* expected;  // the start of what follows "machine.reg, line N: "
+};
+
+void PrintTo(const MalformedCase& malformed, std::ostream* out) { *out << malformed.what; }
+
+class RegFileMalformed : public testing::TestWithParam<MalformedCase> {};
+
+TEST_P(RegFileMalformed, IsRefusedNamingTheFileTheLineAndWhatWasExpected) {
+  RegistryKey root(u"REGISTRY");
+  std::string error;
+  EXPECT_FALSE(ReadRegFile(GetParam().text, "machine.reg", &root, nullptr, &error));
+  const std::string prefix = "machine.reg, line " + std::to_string(GetParam().line) + ": ";
+  EXPECT_EQ(prefix + GetParam().expected, error.substr(0, prefix.size() + std::strlen(GetParam().expected)));
+}
+
+const std::string kKey = "[HKEY_LOCAL_MACHINE\\K]";
+
+INSTANTIATE_TEST_SUITE_P(
+    RegFileLines, RegFileMalformed,
+    testing::Values(
+        MalformedCase{"empty", "", 1, "expected 'Windows Registry Editor Version 5.00' as the first line"},
+        MalformedCase{"REGEDIT4", "REGEDIT4\r\n", 1, "expected 'Windows Registry Editor Version 5.00'"},
+        MalformedCase{"big-endian", std::string("\xFE\xFF\0W", 4), 1, "UTF-16 big-endian text"},
+        MalformedCase{"odd UTF-16", Utf16("Windows Registry Editor Version 5.00\r\n\r\n") + "x", 3,
+                      "the file ends in the middle of a UTF-16 character"},
+        MalformedCase{"not UTF-8", RegText({kKey, "\"a\"=\"\xFF\""}), 4, "not UTF-8 text"},
+        MalformedCase{"unclosed key", RegText({"[HKEY_LOCAL_MACHINE\\K"}), 3, "expected ']' at the end"},
+        MalformedCase{"other root", RegText({"[HKEY_CLASSES_ROOT\\.txt]"}), 3,
+                      "expected a key under HKEY_LOCAL_MACHINE or HKEY_USERS, found 'HKEY_CLASSES_ROOT'"},
+        MalformedCase{"empty key name", RegText({"[HKEY_LOCAL_MACHINE\\\\K]"}), 3, "expected key names"},
+        MalformedCase{"key deletion", RegText({"[-HKEY_LOCAL_MACHINE\\K]"}), 3, "deleting a key ([-KEY])"},
+        MalformedCase{"value first", RegText({"\"a\"=dword:00000001"}), 3, "expected a [KEY] line before"},
+        MalformedCase{"no equals", RegText({kKey, "\"a\" dword:00000001"}), 4, "expected '=' after the value name"},
+        MalformedCase{"unclosed name", RegText({kKey, "\"a=dword:1"}), 4, "expected a closing '\"'"},
+        MalformedCase{"unclosed text", RegText({kKey, "\"a\"=\"text"}), 4, "expected a closing '\"'"},
+        MalformedCase{"bare backslash", RegText({kKey, "\"a\"=\"C:\\Windows\""}), 4,
+                      "expected \\\\ or \\\" after a backslash"},
+        MalformedCase{"after text", RegText({kKey, "\"a\"=\"x\" y"}), 4, "expected nothing after the closing '\"'"},
+        MalformedCase{"long dword", RegText({kKey, "\"a\"=dword:123456789"}), 4, "expected dword: and 1 to 8 hex"},
+        MalformedCase{"empty dword", RegText({kKey, "\"a\"=dword:"}), 4, "expected dword: and 1 to 8 hex"},
+        MalformedCase{"bad type", RegText({kKey, "\"a\"=hex(7:00"}), 4, "expected hex(N): with N the value type"},
+        MalformedCase{"three digits", RegText({kKey, "\"a\"=hex:123"}), 4, "expected bytes as two hex digits"},
+        MalformedCase{"no comma", RegText({kKey, "\"a\"=hex:12 34"}), 4, "expected ',' between bytes"},
+        MalformedCase{"bad continuation", RegText({kKey, "\"a\"=hex(7):61,00,\\", "  00,zz"}), 5,
+                      "expected bytes as two hex digits separated by commas, found 'zz'"},
+        MalformedCase{"text after backslash", RegText({kKey, "\"a\"=hex:00,\\ 01"}), 4,
+                      "expected the line to end after the continuing '\\'"},
+        MalformedCase{"continued past the end", RegText({kKey}) + "\"a\"=hex:00,\\", 4,
+                      "the file ends inside a value continued with '\\'"},
+        MalformedCase{"value deletion", RegText({kKey, "\"a\"=-"}), 4, "deleting a value"},
+        MalformedCase{"unknown data", RegText({kKey, "\"a\"=qword:1"}), 4,
+                      "expected \"text\", dword:, hex: or hex(N):"},
+        MalformedCase{"stray line", RegText({kKey, "a=1"}), 4, "expected a [KEY] line, a \"Name\"=VALUE line"}));
+
+}  // namespace
