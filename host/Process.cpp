@@ -10,12 +10,14 @@
 #include "host/Faults.h"
 #include "host/Host.h"
 #include "host/Objects.h"
+#include "host/Registry.h"
 
 using namespace host;
 
 namespace {
 
 constexpr ULONG kParametersNormalized = 0x1;
+constexpr int kRegistryNotSavedStatus = 2;
 
 std::atomic<unsigned> g_hardErrorMode{1};
 std::atomic<uintptr_t> g_nextClientId{0x100};
@@ -50,6 +52,13 @@ unsigned HardErrorMode() { return g_hardErrorMode.load(); }
 
 void ExitHostProcess(int status) {
   UnmountAllDrives();
+  // The registry goes back to its file last, as a hive is flushed once the program's work is on disk. A registry
+  // that could not be saved fails the run: what the program changed there is lost.
+  std::string error;
+  if (!SaveRegistry(&error)) {
+    std::fprintf(stderr, "spindraxel: the registry was not saved: %s\n", error.c_str());
+    status = kRegistryNotSavedStatus;
+  }
   std::fflush(stdout);
   std::fflush(stderr);
   _exit(status);
