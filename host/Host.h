@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/NativeApi.h"
+
 namespace host {
 
 // Backs drive `letter` (A to Z, either case) with an NTFS image or partition. False with a one-line reason when
@@ -21,6 +23,13 @@ void SetScreenEcho(bool toStandardOutput);
 
 // The hard-error mode the program last set (1 when never set).
 unsigned HardErrorMode();
+
+// The privileges the process token holds, by LUID: SeTcbPrivilege, SeBackupPrivilege, SeRestorePrivilege,
+// SeShutdownPrivilege, SeChangeNotifyPrivilege (the one enabled from the start) and SeManageVolumePrivilege.
+constexpr ULONG kHeldPrivileges[] = {7, 17, 18, 19, 23, 28};
+// Whether privilege `luid` is enabled on the process token, and the token put back as the process started.
+bool PrivilegeEnabled(ULONG luid);
+void ResetProcessToken();
 
 // Ends the process the way NtTerminateProcess does: every drive unmounted, output flushed, exit status passed on.
 [[noreturn]] void ExitHostProcess(int status);
