@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "BootExecute.h"
 #include "Commands.h"
 #include "host/Clock.h"
 #include "host/Faults.h"
@@ -18,10 +19,16 @@ namespace {
 
 const char kBootUsage[] =
     "Usage: spindraxel boot --drive LETTER=IMAGE [--drive ...] [OPTIONS] [--] COMMAND LINE\n"
+    "       spindraxel boot --registry FILE.reg --drive LETTER=IMAGE [--drive ...] [OPTIONS]\n"
     "\n"
     "Runs the boot-time program named by COMMAND LINE, exactly as a BootExecute entry would start it: the\n"
     "program's word, one blank and its argument. The boot screen goes to standard output and the exit status is\n"
     "the program's own.\n"
+    "\n"
+    "Without COMMAND LINE, boots from the --registry file the way the Session Manager does: each entry of its\n"
+    "BootExecute list whose first word is sxboottime runs in turn, each as its own process that reads the\n"
+    "registry as the runs before it left it; other entries, such as 'autocheck autochk *', are skipped with one\n"
+    "line on standard error. The exit status is then the last program's (0 when none ran).\n"
     "\n"
     "Options:\n"
     "  --drive C=IMAGE     back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
@@ -32,19 +39,48 @@ const char kBootUsage[] =
     "                        NtWriteFile=0xC000007F      every NtWriteFile fails\n"
     "                        NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
     "                        FSCTL_MOVE_FILE#2=0xC0000021  the second move-file control is refused\n"
+    "                        NtFlushKey=delay:2000       the registry's save waits 2 s before replacing the file\n"
+    "                      Calls are counted in each program run separately.\n"
     "  --clock TIME        start the system clock at TIME (UTC), e.g. --clock 2026-12-31T23:59:59Z\n"
     "  --mft-zone C=START:END\n"
     "                      report clusters START to END (END excluded) as the MFT zone of drive C: instead of\n"
     "                      the zone the volume computes (repeatable; either value may be negative or past the\n"
     "                      end of the volume), e.g. --mft-zone C=0:4096 or --mft-zone C=-10:99999999\n"
+    "  --registry FILE.reg the machine's registry, read from a file that regedit exports and imports: the line\n"
+    "                      'Windows Registry Editor Version 5.00', keys [HKEY_LOCAL_MACHINE\\SYSTEM\\...] (also\n"
+    "                      HKEY_USERS), values \"Name\"=\"text\" (escapes \\\\ and \\\"), \"Name\"=dword:00000002,\n"
+    "                      \"Name\"=hex:01,02 and \"Name\"=hex(7):61,00,... (any type N as hex(N):, lines continued\n"
+    "                      with a final backslash), @= for the default value; UTF-16LE with a byte-order mark\n"
+    "                      or UTF-8. The file must exist; a malformed line stops the boot before it starts,\n"
+    "                      naming the line. When a program run changed a value, the file is replaced at its\n"
+    "                      end, atomically (a killed run leaves the old file or the new one), in regedit's own\n"
+    "                      form: UTF-16LE with a byte-order mark, CRLF. CurrentControlSet is an ordinary key\n"
+    "                      here, not a link to ControlSet001. Without --registry the registry is empty\n"
+    "  --registry-import FILE.reg\n"
+    "                      merge FILE.reg into the --registry file before the boot, as 'regedit /s' would, and\n"
+    "                      save it (repeatable)\n"
     "  --help              show this text\n"
     "\n"
     "COMMAND LINE is taken word for word; quote it to keep blanks as they are. The words after '--' are joined\n"
     "with single blanks.\n"
     "\n"
     "Examples:\n"
+    "  spindraxel boot --registry machine.reg --drive C=disk.img\n"
+    "  spindraxel boot --registry machine.reg --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n";
+
+const char kRegistrySample[] =
+    "\n"
+    "A registry file that boots the program from C:\\defrag.cfg after the file-system check:\n"
+    "  Windows Registry Editor Version 5.00\n"
+    "\n"
+    "  [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\n"
+    "  \"BootExecute\"=hex(7):61,00,75,00,74,00,6f,00,63,00,68,00,65,00,63,00,6b,00,20,\\\n"
+    "    00,61,00,75,00,74,00,6f,00,63,00,68,00,6b,00,20,00,2a,00,00,00,73,00,78,00,\\\n"
+    "    62,00,6f,00,6f,00,74,00,74,00,69,00,6d,00,65,00,20,00,5c,00,3f,00,3f,00,5c,\\\n"
+    "    00,43,00,3a,00,5c,00,64,00,65,00,66,00,72,00,61,00,67,00,2e,00,63,00,66,00,\\\n"
+    "    67,00,00,00,00,00\n";
 
 constexpr const char* kProgramWord = "sxboottime";
 
@@ -79,6 +115,15 @@ std::u16string Utf8ToUtf16(const std::string& text) {
 std::string LowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
+}
+
+// The command line's first word, in lower case, and whether it names this system's program.
+std::string ProgramWord(const std::string& commandLine) {
+  return LowerCase(commandLine.substr(0, commandLine.find(' ')));
+}
+bool IsProgramCommandLine(const std::string& commandLine) {
+  const std::string word = ProgramWord(commandLine);
+  return word == kProgramWord || word == std::string(kProgramWord) + ".exe";
 }
 
 bool ParseCount(const std::string& text, int64_t* value) {
@@ -130,11 +175,14 @@ bool ParseMftZone(const std::string& value) {
 int RunBootCommand(const std::vector<std::string>& args) {
   std::vector<std::pair<char, std::string>> drives;
   std::vector<std::string> words;
+  std::string registryFile;
+  std::vector<std::string> registryImports;
   size_t i = 0;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kBootUsage, stdout);
+      std::fputs(kRegistrySample, stdout);
       return 0;
     }
     if (arg == "--") {
@@ -159,6 +207,11 @@ int RunBootCommand(const std::vector<std::string>& args) {
       if (!ParseMftZone(value)) {
         return UsageError("--mft-zone " + value + ": expected LETTER=START:END, for example --mft-zone C=0:4096");
       }
+    } else if (arg == "--registry") {
+      if (!registryFile.empty()) return UsageError("--registry given twice");
+      registryFile = value;
+    } else if (arg == "--registry-import") {
+      registryImports.push_back(value);
     } else if (arg == "--clock") {
       int64_t start;
       if (!host::ParseUtcTime(value, &start)) {
@@ -170,25 +223,44 @@ int RunBootCommand(const std::vector<std::string>& args) {
     }
   }
   for (; i < args.size(); ++i) words.push_back(args[i]);
-  if (words.empty()) return UsageError("no command line to run, e.g. -- sxboottime \\??\\C:\\defrag.cfg");
+  if (words.empty() && registryFile.empty()) {
+    return UsageError(
+        "no command line to run, e.g. -- sxboottime \\??\\C:\\defrag.cfg, and no --registry to boot from");
+  }
+  if (!registryImports.empty() && registryFile.empty()) {
+    return UsageError("--registry-import needs --registry FILE.reg to merge into");
+  }
 
   std::string commandLine;
   for (const std::string& word : words) commandLine += (commandLine.empty() ? "" : " ") + word;
-  std::string programWord = LowerCase(commandLine.substr(0, commandLine.find(' ')));
-  if (programWord != kProgramWord && programWord != std::string(kProgramWord) + ".exe") {
-    return UsageError("'" + programWord + "' is not a boot-time program of this system (expected sxboottime)");
+  if (!words.empty() && !IsProgramCommandLine(commandLine)) {
+    return UsageError("'" + ProgramWord(commandLine) +
+                      "' is not a boot-time program of this system (expected sxboottime)");
   }
+  if (!registryFile.empty() && !LoadBootRegistry(registryFile, registryImports)) return 2;
 
   // Every drive is checked and mounted before the program runs; a bad one stops the boot before anything is
   // touched.
-  for (const auto& [letter, device] : drives) {
-    std::string error;
-    if (!host::MountDrive(letter, device, &error)) {
-      host::UnmountAllDrives();
-      std::fprintf(stderr, "spindraxel boot: --drive %c=%s: %s\n", letter, device.c_str(), error.c_str());
-      return 2;
+  auto mountDrives = [&drives]() {
+    for (const auto& [letter, device] : drives) {
+      std::string error;
+      if (!host::MountDrive(letter, device, &error)) {
+        host::UnmountAllDrives();
+        std::fprintf(stderr, "spindraxel boot: --drive %c=%s: %s\n", letter, device.c_str(), error.c_str());
+        return false;
+      }
     }
+    return true;
+  };
+  if (words.empty()) {
+    // Booting from BootExecute: the drives are checked once here and mounted afresh by each program run, which
+    // goes on below in its own process; this one only waits for them.
+    if (!mountDrives()) return 2;
+    host::UnmountAllDrives();
+    int status = 0;
+    if (!RunBootExecute(IsProgramCommandLine, &commandLine, &status)) return status;
   }
+  if (!mountDrives()) return 2;
   std::fflush(stdout);
   StartBootProcess(commandLine);
 }

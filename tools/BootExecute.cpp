@@ -1,0 +1,119 @@
+#include "BootExecute.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "host/RegFile.h"
+#include "host/Registry.h"
+
+namespace {
+
+constexpr char16_t kSessionManagerKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Session Manager";
+constexpr const char* kSessionManagerName = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+
+// The strings of REG_MULTI_SZ data, up to the empty string that ends the list (or the end of the data).
+std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data) {
+  std::vector<std::string> strings;
+  std::u16string current;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (unit != 0) {
+      current += unit;
+      continue;
+    }
+    if (current.empty()) break;
+    strings.push_back(host::RegistryTextToUtf8(current));
+    current.clear();
+  }
+  if (!current.empty()) strings.push_back(host::RegistryTextToUtf8(current));
+  return strings;
+}
+
+// Forks the run of `commandLine`: true in the child, ready to start it; false in the parent once the child ended,
+// with its exit status.
+bool RunInChild(const std::string& registryFile, const std::string& commandLine, int* status) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child < 0) {
+    std::perror("spindraxel boot: fork");
+    *status = 2;
+    return false;
+  }
+  if (child == 0) {
+    std::string error;
+    if (!host::LoadRegistry(registryFile, &error)) {
+      std::fprintf(stderr, "spindraxel boot: --registry %s\n", error.c_str());
+      _exit(2);
+    }
+    return true;
+  }
+  int waited = 0;
+  while (waitpid(child, &waited, 0) < 0) {
+    if (errno != EINTR) {
+      *status = 2;
+      return false;
+    }
+  }
+  if (WIFSIGNALED(waited)) {
+    std::fprintf(stderr, "spindraxel boot: '%s' was ended by signal %d\n", commandLine.c_str(), WTERMSIG(waited));
+    *status = 128 + WTERMSIG(waited);
+  } else {
+    *status = WEXITSTATUS(waited);
+  }
+  return false;
+}
+
+}  // namespace
+
+bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& imports) {
+  std::string error;
+  if (!host::LoadRegistry(file, &error)) {
+    std::fprintf(stderr, "spindraxel boot: --registry %s\n", error.c_str());
+    return false;
+  }
+  for (const std::string& import : imports) {
+    if (!host::ImportRegistry(import, &error)) {
+      std::fprintf(stderr, "spindraxel boot: --registry-import %s\n", error.c_str());
+      return false;
+    }
+  }
+  if (!host::SaveRegistry(&error)) {
+    std::fprintf(stderr, "spindraxel boot: the registry was not saved: %s\n", error.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& isProgram, std::string* commandLine,
+                    int* status) {
+  *status = 0;
+  const std::string registryFile = host::RegistryFile();
+  host::RegistryValue value;
+  if (!host::QueryRegistryValue(kSessionManagerKey, u"BootExecute", &value)) {
+    std::fprintf(stderr, "spindraxel boot: %s has no BootExecute value under %s; nothing to run\n",
+                 registryFile.c_str(), kSessionManagerName);
+    return false;
+  }
+  if (value.type != REG_MULTI_SZ) {
+    std::fprintf(stderr, "spindraxel boot: BootExecute in %s is of type %u, not REG_MULTI_SZ (7); nothing to run\n",
+                 registryFile.c_str(), value.type);
+    return false;
+  }
+  for (const std::string& entry : MultiStrings(value.data)) {
+    if (!isProgram(entry)) {
+      std::fprintf(stderr, "spindraxel boot: skipped BootExecute entry '%s': not a boot-time program of this system\n",
+                   entry.c_str());
+      continue;
+    }
+    if (RunInChild(registryFile, entry, status)) {
+      *commandLine = entry;
+      return true;
+    }
+  }
+  return false;
+}
