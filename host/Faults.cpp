@@ -41,7 +41,7 @@ bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error
   FaultRule parsed;
   size_t equals = text.find('=');
   if (equals == std::string::npos || equals == 0) {
-    *error = "fault '" + text + "': expected CALL[#N]=STATUS or CALL[#N]=delay:MS";
+    *error = "fault '" + text + "': expected CALL[#N]=STATUS, CALL[#N]=delay:MS or CALL[#N]=corrupt";
     return false;
   }
   std::string target = text.substr(0, equals);
@@ -75,7 +75,10 @@ bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error
   }
 
   uint64_t value = 0;
-  if (action.rfind("delay:", 0) == 0) {
+  if (action == "corrupt") {
+    parsed.fails = false;
+    parsed.corrupts = true;
+  } else if (action.rfind("delay:", 0) == 0) {
     parsed.fails = false;
     if (!ParseNumber(action.substr(6), &value) || value > 3600000) {
       *error = "fault '" + text + "': delay must be milliseconds (at most an hour)";
@@ -103,11 +106,22 @@ void ClearFaultRules() {
   State().rules.clear();
 }
 
+namespace {
+thread_local bool t_corruptionRequested = false;
+}  // namespace
+
+bool TakeCorruptionRequest() {
+  const bool requested = t_corruptionRequested;
+  t_corruptionRequested = false;
+  return requested;
+}
+
 bool InjectFault(const char* call, NTSTATUS* status) {
   FaultState& state = State();
   uint32_t delayMs = 0;
   bool fails = false;
   std::vector<std::function<void()>> actions;
+  bool corrupts = false;
   {
     std::lock_guard<std::mutex> guard(state.mutex);
     ++state.counts[call];
@@ -118,6 +132,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
       if (number < rule.first || (rule.count != 0 && number - rule.first >= rule.count)) continue;
       delayMs += rule.delayMs;
       if (rule.before) actions.push_back(rule.before);
+      if (rule.corrupts) corrupts = true;
       if (rule.fails && !fails) {
         fails = true;
         *status = rule.status;
@@ -126,6 +141,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
   }
   if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
   for (const auto& action : actions) action();
+  t_corruptionRequested = corrupts && !fails;
   return fails;
 }
 

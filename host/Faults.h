@@ -20,6 +20,9 @@ struct FaultRule {
   bool fails = true;   // fail with `status` instead of running the call
   NTSTATUS status = STATUS_UNSUCCESSFUL;
   uint32_t delayMs = 0;    // wait this long before the call runs (or fails)
+  // The call runs and then damages what it wrote: FSCTL_MOVE_FILE flips a byte of the data at its new place, as a
+  // failing disk or driver would. Only the moves know how; other calls ignore it.
+  bool corrupts = false;
   std::thread::id thread;  // only calls made on this thread count; the default matches every thread
   // Runs on the caller's thread just before a matching call (after any delay), for a test that needs something
   // to happen at an exact moment, such as an abort request between two moves. Set `fails` false to let the
@@ -34,12 +37,13 @@ struct CallRecord {
 };
 
 // Rules count the calls they match: "#3" is the third matching call.
-// Parses "CALL[#N[+|-M]]=STATUS" or "CALL[#N...]=delay:MS":
+// Parses "CALL[#N[+|-M]]=STATUS", "CALL[#N...]=delay:MS" or "CALL[#N...]=corrupt":
 //   NtReadFile#3=0xC0000185     the third call fails
 //   NtReadFile#3+=0xC0000185    the third and every later call fails
 //   NtReadFile#3-5=0xC0000185   calls 3 to 5 fail
 //   NtReadFile=0xC0000022       every call fails
 //   FSCTL_MOVE_FILE#2=delay:500 the second move waits half a second first
+//   FSCTL_MOVE_FILE#1=corrupt   the first move succeeds but damages the data it moved
 bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error);
 
 void AddFaultRule(const FaultRule& rule);
@@ -47,6 +51,9 @@ void ClearFaultRules();
 
 // Counts the call; waits and/or reports an injected failure in *status. Returns true when the call must fail.
 bool InjectFault(const char* call, NTSTATUS* status);
+
+// Whether the call now running on this thread matched a `corrupts` rule; asking clears the answer.
+bool TakeCorruptionRequest();
 
 // Records what a call returned and returns it unchanged.
 NTSTATUS RecordCall(const char* call, NTSTATUS status);

@@ -131,7 +131,11 @@ NTSTATUS MoveFile(const FsControlTarget& target, PVOID input, ULONG inputLength)
     if (landing < 0 || landing >= total || count > total - landing) return STATUS_ALREADY_COMMITTED;
     lcn = landing;
   }
-  return target.volume->MoveClusters(file.mftRef, move.StartingVcn.QuadPart, count, lcn);
+  const bool corrupt = TakeCorruptionRequest();
+  int64_t moved = 0;
+  status = target.volume->MoveClusters(file.mftRef, move.StartingVcn.QuadPart, count, lcn, &moved);
+  if (NT_SUCCESS(status) && corrupt && moved > 0) target.volume->FlipFirstByte(lcn);
+  return status;
 }
 
 // The I/O manager probes a caller's buffers before any file system sees the request.

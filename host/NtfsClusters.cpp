@@ -368,4 +368,15 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NtfsVolume::FlipFirstByte(int64_t lcn) {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  if (lcn < 0 || lcn >= vol_->nr_clusters) return STATUS_INVALID_PARAMETER;
+  const s64 offset = lcn << vol_->cluster_size_bits;
+  uint8_t byte = 0;
+  if (ntfs_pread(vol_->dev, offset, 1, &byte) != 1) return StatusFromErrno(errno);
+  byte = static_cast<uint8_t>(~byte);
+  if (ntfs_pwrite(vol_->dev, offset, 1, &byte) != 1) return StatusFromErrno(errno);
+  return STATUS_SUCCESS;
+}
+
 }  // namespace host

@@ -116,6 +116,9 @@ class NtfsVolume {
   //   $Bitmap, $Boot, $BadClus, $Secure).
   // STATUS_ALREADY_COMMITTED: a target cluster is in use (by the file itself too); nothing was changed.
   NTSTATUS MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, int64_t lcn, int64_t* moved = nullptr);
+  // Inverts the first byte of cluster `lcn` on the device, behind the library's back: the damage a failing disk
+  // does, injected by a test. Nothing in the metadata changes.
+  NTSTATUS FlipFirstByte(int64_t lcn);
 
   // The mounted library volume, for tests that work on it directly. Use only while holding LibraryLock(). Closes
   // the cached stream first, so that the caller may open any record.

@@ -5,7 +5,10 @@
 #include "config/FileConfigElement.h"
 #include "config/GeneralConfigElement.h"
 #include "integrity/FileInformationDumper.h"
+#include "integrity/IntegrityChecker.h"
 #include "log/Logger.h"
+#include "native/BootSettings.h"
+#include "native/KeyboardHandler.h"
 #include "native/ProcessingThread.h"
 #include "native/VolumeExecutionContext.h"
 #include "volume/FileFragments.h"
@@ -18,6 +21,10 @@ namespace {
 constexpr const char* kSeparator = "-------------------\n";
 // How long the end of a run waits for a log writer that writes nothing before closing the log regardless.
 constexpr LONG kLogWriterPatienceMs = 2000;
+// How often the wait loop looks at the keyboard and the finished flag.
+constexpr ULONG kKeyPollMs = 100;
+// run_mode 1: afterwards delete the configuration and take the program out of BootExecute.
+constexpr LONG kRunModeOneShot = 1;
 
 // The existence check that decides whether this boot has anything to do: a missing configuration ends the run
 // before anything is shown or logged.
@@ -64,9 +71,12 @@ std::shared_ptr<SVolumeExecutionContext> OpenVolumeContext(WCHAR letter) {
 
 // Groups the file list into one context per volume, in the order the drive letters first appear. A letter is
 // matched without regard to case: \??\c:\ and \??\C:\ name one volume, which must not be opened twice.
-std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& files, bool dumpFileInformation) {
+std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& files, bool dumpFileInformation,
+                                                                CIntegrityChecker* integrity) {
   std::vector<std::shared_ptr<SDefragContext>> contexts;
   for (const auto& entry : files) {
+    // Every configured file gets its first digest, also one whose volume will not open.
+    if (integrity != nullptr) integrity->AddFile(entry->path_);
     WCHAR letter = entry->path_.size() > 4 ? entry->path_[4] : u'\0';
     std::shared_ptr<SDefragContext> context;
     for (const auto& candidate : contexts) {
@@ -89,18 +99,19 @@ std::vector<std::shared_ptr<SDefragContext>> GroupFilesByVolume(const FileList& 
   return contexts;
 }
 
-// One step of the wait loop: a key that aborts the volume, or 0. Without a keyboard no key ever comes; the wait on
-// the processing thread then paces the loop (it returns as soon as the thread ends) instead of a busy poll that
-// would take a core from the thread doing the work.
-LONG PollAbortKey(HANDLE thread) {
+// One step of the wait loop: a key press that yields a character (greater than 0) aborts the volume. Without a
+// keyboard no key ever comes; a wait on the processing thread then paces the loop (it returns as soon as the
+// thread ends) instead of a busy poll that would take a core from the thread doing the work.
+LONG PollAbortKey(CKeyboardHandler& keyboard, HANDLE thread) {
+  if (keyboard.HasDevice()) return keyboard.ReadKey(kKeyPollMs);
   LARGE_INTEGER timeout;
-  timeout.QuadPart = -100 * 10000LL;  // 100 ms, relative
+  timeout.QuadPart = -static_cast<LONGLONG>(kKeyPollMs) * 10000;
   NtWaitForSingleObject(thread, false, &timeout);
-  return 0;
+  return -1;
 }
 
 // Defragments the files of one volume on a processing thread while the main thread watches for an abort key.
-void ProcessVolume(SDefragContext& context, bool dumpFileInformation) {
+void ProcessVolume(SDefragContext& context, CKeyboardHandler& keyboard, bool dumpFileInformation) {
   SX_LOG_FUNCTION("NativeMain");
   SVolumeExecutionContext& executionContext = *context.executionContext_;
   SFileFragments fragments;
@@ -118,7 +129,7 @@ void ProcessVolume(SDefragContext& context, bool dumpFileInformation) {
   }
 
   bool aborted = false;
-  while (!aborted && !executionContext.IsProcessingFinished()) aborted = PollAbortKey(thread) > 0;
+  while (!aborted && !executionContext.IsProcessingFinished()) aborted = PollAbortKey(keyboard, thread) > 0;
   if (aborted) {
     ConsolePrint("Aborting...\n");
     SX_LOG(1, "Aborting...");
@@ -187,12 +198,26 @@ LONG NativeMain(UNICODE_STRING* commandLine) {
   elements.ApplyElements();
   NtClose(reader.GetHandle());
 
-  std::vector<std::shared_ptr<SDefragContext>> contexts = GroupFilesByVolume(*files, dumpFileInformation);
+  CKeyboardHandler& keyboard = CKeyboardHandler::Instance();
+  keyboard.Initialize();
+
+  CIntegrityChecker integrity;
+  std::vector<std::shared_ptr<SDefragContext>> contexts =
+      GroupFilesByVolume(*files, dumpFileInformation, checkFileIntegrity ? &integrity : nullptr);
   if (!files->empty()) {
     ConsolePrint("Starting Defragmentation\n");
     ConsolePrint(kSeparator);
     // One volume at a time: the next thread starts only after the previous one has ended.
-    for (const auto& context : contexts) ProcessVolume(*context, dumpFileInformation);
+    for (const auto& context : contexts) ProcessVolume(*context, keyboard, dumpFileInformation);
+  }
+  if (checkFileIntegrity) integrity.PerformCheck();
+  if (runMode == kRunModeOneShot) {
+    // The configuration goes first: should the registry write fail, the next boot then finds nothing to do.
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, configurationPath.c_str());
+    OBJECT_ATTRIBUTES attributes{sizeof attributes, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+    NtDeleteFile(&attributes);
+    RestoreBootSettings(crashDumpEnabledBackup, logEventBackup);
   }
 
   logger.WaitUntilWritten(kLogWriterPatienceMs);

@@ -14,7 +14,7 @@ using testsupport::TestImage;
 namespace {
 
 const std::regex kLogName(R"(Spindraxel_native_(\d{4})_(\d\d)_(\d\d)__(\d\d)_(\d\d)_(\d\d)\.txt)");
-const std::regex kLine(R"(\[\d{4}-\d\d-\d\d\] \[\d\d:\d\d:\d\d\.\d{3}\] [A-Za-z:]+#\d+ L[13] .*)");
+const std::regex kLine(R"(\[\d{4}-\d\d-\d\d\] \[\d\d:\d\d:\d\d\.\d{3}\] [A-Za-z:]+#\d+ L[13] [^\r]*)");
 
 class LogFile : public testing::Test {
  protected:
@@ -57,11 +57,11 @@ TEST_F(LogFile, HoldsTheQueuedLinesUnderTheUtcNameInTheConfiguredDirectory) {
   std::string log = image_.Ntfscat("/Logs/" + names[0]);
   EXPECT_NE(std::string::npos, log.find("CConfigElementManager::AddConfigElement#"))
       << "lines queued before the log opened: " << log;
-  std::istringstream lines(log);
+  // Lines end in CRLF; a message may hold a bare line feed of its own (the keyboard lines begin with one).
+  ASSERT_TRUE(log.size() >= 2 && log.compare(log.size() - 2, 2, "\r\n") == 0) << "the last line ends in CRLF";
   int count = 0;
-  for (std::string line; std::getline(lines, line);) {
-    ASSERT_FALSE(line.empty() || line.back() != '\r') << "every line ends in CRLF: " << line;
-    line.pop_back();
+  for (size_t start = 0, end; (end = log.find("\r\n", start)) != std::string::npos; start = end + 2) {
+    const std::string line = log.substr(start, end - start);
     EXPECT_TRUE(std::regex_match(line, kLine)) << line;
     ++count;
   }
