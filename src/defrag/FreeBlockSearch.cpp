@@ -1,6 +1,6 @@
 // The two free-space searches. Both read the bitmap through a private cache (so they see the volume as it is
-// now, with its reserved zones as used) and scan each window a 64-bit word at a time: a full or empty word costs
-// one test, not 64.
+// now, with its reserved zones as used) and walk each window a 64-bit word at a time: a full or empty word costs
+// one test, and the end of a run one count of trailing zeros, so the cost per run is a few instructions.
 #include <cstring>
 
 #include "defrag/Defragmentation.h"
@@ -12,39 +12,52 @@ namespace {
 
 constexpr LONGLONG kWindow = CVolumeBitmapCache::kWindowClusters;
 
-// The first cluster in [from, to) that is used (`wantUsed`) or free, else `to`. A window that cannot be read, and
-// everything past the end of the volume, counts as used through the end of its window; the cache logs a failed
-// read once per window here, not once per cluster.
-LONGLONG FindNext(CVolumeBitmapCache& cache, LONGLONG from, LONGLONG to, bool wantUsed) {
+// Calls onRun(first, end) for each free run inside [from, to), in order, until it returns true; a run reaching
+// `enough` clusters is reported at that length without looking further. A window that cannot be read, and
+// everything past the end of the volume, counts as used; the cache logs a failed read once per window.
+template <typename OnRun>
+void ForEachFreeRun(CVolumeBitmapCache& cache, LONGLONG from, LONGLONG to, LONGLONG enough, OnRun onRun) {
+  LONGLONG runStart = -1;
   LONGLONG lcn = from;
   while (lcn < to) {
-    bool used = cache.IsClusterUsed(lcn);
+    cache.IsClusterUsed(lcn);  // loads the window of lcn
     if (!cache.Covers(lcn)) {
-      if (wantUsed) return lcn;
+      if (runStart >= 0 && onRun(runStart, lcn)) return;
+      runStart = -1;
       lcn = (lcn & ~(kWindow - 1)) + kWindow;
       continue;
     }
-    if (used == wantUsed) return lcn;
-
     const LONGLONG windowStart = cache.GetWindowStart();
     const LONGLONG limit = to - windowStart < cache.GetWindowClusters() ? to : windowStart + cache.GetWindowClusters();
     const UCHAR* bits = cache.GetWindowBits();
-    LONGLONG offset = lcn - windowStart + 1;
+    LONGLONG offset = lcn - windowStart;
     const LONGLONG end = limit - windowStart;
     while (offset < end) {
       ULONGLONG word;
       memcpy(&word, bits + (offset / 64) * 8, sizeof word);
-      if (!wantUsed) word = ~word;
-      word &= ~0ull << (offset % 64);
-      if (word != 0) {
-        LONGLONG found = (offset & ~63LL) + __builtin_ctzll(word);
-        return found < end ? windowStart + found : limit;
+      const int shift = static_cast<int>(offset % 64);
+      const LONGLONG valid = end - offset < 64 - shift ? end - offset : 64 - shift;
+      const ULONGLONG mask = valid == 64 ? ~0ull : (1ull << valid) - 1;
+      word >>= shift;
+      // Set bits are used clusters: look for the next change of state within the valid bits.
+      const ULONGLONG change = (runStart < 0 ? ~word : word) & mask;
+      const LONGLONG step = change == 0 ? valid : __builtin_ctzll(change);
+      offset += step;
+      if (runStart >= 0 && windowStart + offset - runStart >= enough) {
+        onRun(runStart, runStart + enough);
+        return;
       }
-      offset = (offset & ~63LL) + 64;
+      if (change == 0) continue;
+      if (runStart < 0) {
+        runStart = windowStart + offset;
+      } else {
+        if (onRun(runStart, windowStart + offset)) return;
+        runStart = -1;
+      }
     }
     lcn = limit;
   }
-  return to;
+  if (runStart >= 0) onRun(runStart, to);
 }
 
 }  // namespace
@@ -55,36 +68,32 @@ LONGLONG CDefragmentation::FindFreeBlock(std::shared_ptr<CVolume> volume, LONGLO
   const LONGLONG total = volume->GetTotalClusters();
   if (maxLcn == 0 || maxLcn > total) maxLcn = total;
   CVolumeBitmapCache cache(volume, true);
-  LONGLONG lcn = minLcn < 0 ? 0 : minLcn;
-  while (clusters >= 1 && lcn < maxLcn) {
-    LONGLONG start = FindNext(cache, lcn, maxLcn, false);
-    if (start >= maxLcn) break;
-    LONGLONG wantedEnd = maxLcn - start > clusters ? start + clusters : maxLcn;
-    LONGLONG end = FindNext(cache, start, wantedEnd, true);
-    if (end - start >= clusters) {
-      SX_LOG(3, "Found a free block at %I64d:%I64d, search on %I64d-%I64d.", start, clusters, minLcn, maxLcn);
-      return start;
-    }
-    lcn = end;
+  LONGLONG found = -1;
+  if (clusters >= 1) {
+    ForEachFreeRun(cache, minLcn < 0 ? 0 : minLcn, maxLcn, clusters, [&](LONGLONG first, LONGLONG end) {
+      if (end - first < clusters) return false;
+      found = first;
+      return true;
+    });
   }
-  SX_LOG(3, "Didn't find a free block, search on %I64d-%I64d.", minLcn, maxLcn);
-  return -1;
+  if (found >= 0) {
+    SX_LOG(3, "Found a free block at %I64d:%I64d, search on %I64d-%I64d.", found, clusters, minLcn, maxLcn);
+  } else {
+    SX_LOG(3, "Didn't find a free block, search on %I64d-%I64d.", minLcn, maxLcn);
+  }
+  return found;
 }
 
 LONGLONG CDefragmentation::FindLargestFreeBlock(std::shared_ptr<CVolume> volume, LONGLONG& length) {
   CVolumeBitmapCache cache(volume, true);
-  const LONGLONG total = volume->GetTotalClusters();
   LONGLONG bestStart = -1, bestLength = 0;
-  for (LONGLONG lcn = 0; lcn < total;) {
-    LONGLONG start = FindNext(cache, lcn, total, false);
-    if (start >= total) break;
-    LONGLONG end = FindNext(cache, start, total, true);
-    if (end - start > bestLength) {
-      bestStart = start;
-      bestLength = end - start;
+  ForEachFreeRun(cache, 0, volume->GetTotalClusters(), INT64_MAX, [&](LONGLONG first, LONGLONG end) {
+    if (end - first > bestLength) {
+      bestStart = first;
+      bestLength = end - first;
     }
-    lcn = end;
-  }
+    return false;
+  });
   if (bestLength < 1) return -1;
   length = bestLength;
   return bestStart;

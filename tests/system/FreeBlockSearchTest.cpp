@@ -6,6 +6,8 @@
 
 #include "SystemImage.h"
 #include "defrag/Defragmentation.h"
+#include "host/Host.h"
+#include "support/TestImage.h"
 #include "volume/Volume.h"
 #include "volume/VolumeBitmapCache.h"
 
@@ -41,14 +43,21 @@ LONGLONG ReferenceFindLargest(std::shared_ptr<CVolume> volume, LONGLONG* length)
   return best;
 }
 
+// A volume of its own, mounted as F:: the log writer appends to C: at any moment, and a search must be compared
+// with its reference on a bitmap that nothing changes in between.
 class FreeBlockSearch : public testing::Test {
  protected:
   static void SetUpTestSuite() {
+    image_ = new testsupport::TestImage();
     // Files of assorted sizes, every other one removed again: free space in many holes of many lengths.
     std::mt19937 random(7);
     for (int i = 0; i < 60; ++i) {
-      std::u16string path = u"\\??\\C:\\Config\\hole" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
+      std::u16string path = u"\\??\\F:\\hole" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
                             std::u16string(1, static_cast<char16_t>(u'a' + i / 26)) + u".bin";
+      if (i == 0) {
+        std::string error;
+        ASSERT_TRUE(host::MountDrive('F', image_->Path(), &error)) << error;
+      }
       WriteNativeFile(path, std::string((1 + random() % 40) * 4096, 'h'));
       if (i % 2 == 0) {
         UNICODE_STRING name;
@@ -58,16 +67,24 @@ class FreeBlockSearch : public testing::Test {
       }
     }
   }
+  static void TearDownTestSuite() {
+    host::UnmountDrive('F');
+    delete image_;
+  }
 
-  std::shared_ptr<CVolume> OpenC() {
+  std::shared_ptr<CVolume> OpenF() {
     auto volume = std::make_shared<CVolume>();
-    EXPECT_TRUE(volume->Initialize(u"\\??\\C:"));
+    EXPECT_TRUE(volume->Initialize(u"\\??\\F:"));
     return volume;
   }
+
+  static testsupport::TestImage* image_;
 };
 
+testsupport::TestImage* FreeBlockSearch::image_ = nullptr;
+
 TEST_F(FreeBlockSearch, FirstFitAgreesWithTheClusterByClusterReading) {
-  std::shared_ptr<CVolume> volume = OpenC();
+  std::shared_ptr<CVolume> volume = OpenF();
   const LONGLONG total = volume->GetTotalClusters();
   std::mt19937 random(11);
   for (int i = 0; i < 200; ++i) {
@@ -81,7 +98,7 @@ TEST_F(FreeBlockSearch, FirstFitAgreesWithTheClusterByClusterReading) {
 }
 
 TEST_F(FreeBlockSearch, LargestRunAgreesWithTheClusterByClusterReading) {
-  std::shared_ptr<CVolume> volume = OpenC();
+  std::shared_ptr<CVolume> volume = OpenF();
   LONGLONG expectedLength = -7, length = -7;
   EXPECT_EQ(ReferenceFindLargest(volume, &expectedLength), CDefragmentation::FindLargestFreeBlock(volume, length));
   EXPECT_EQ(expectedLength, length);
@@ -89,7 +106,7 @@ TEST_F(FreeBlockSearch, LargestRunAgreesWithTheClusterByClusterReading) {
 }
 
 TEST_F(FreeBlockSearch, RunIsNeverTakenFromTheReservedZoneOrPastTheRange) {
-  std::shared_ptr<CVolume> volume = OpenC();
+  std::shared_ptr<CVolume> volume = OpenF();
   const SReservedZone zone = volume->GetReservedZones().at(0);
   LONGLONG found = CDefragmentation::FindFreeBlock(volume, 1, zone.Start, zone.End);
   EXPECT_EQ(-1, found) << "the MFT zone counts as used";
