@@ -12,6 +12,12 @@ namespace {
 
 constexpr LONGLONG kWindow = CVolumeBitmapCache::kWindowClusters;
 
+inline ULONGLONG LoadWord(const UCHAR* bits, LONGLONG index) {
+  ULONGLONG word;
+  memcpy(&word, bits + index * 8, sizeof word);
+  return word;
+}
+
 // Calls onRun(first, end) for each free run inside [from, to), in order, until it returns true; a run reaching
 // `enough` clusters is reported at that length without looking further. A window that cannot be read, and
 // everything past the end of the volume, counts as used; the cache logs a failed read once per window.
@@ -33,16 +39,28 @@ void ForEachFreeRun(CVolumeBitmapCache& cache, LONGLONG from, LONGLONG to, LONGL
     LONGLONG offset = lcn - windowStart;
     const LONGLONG end = limit - windowStart;
     while (offset < end) {
-      ULONGLONG word;
-      memcpy(&word, bits + (offset / 64) * 8, sizeof word);
+      // Whole words in the current state (all used outside a run, all free inside one) are passed over in a
+      // tight loop: on a real volume they are nearly all of the bitmap.
+      if (offset % 64 == 0) {
+        const ULONGLONG same = runStart < 0 ? ~0ull : 0;
+        LONGLONG word = offset / 64;
+        while (word < end / 64 && LoadWord(bits, word) == same) ++word;
+        if (word * 64 > offset) {
+          offset = word * 64;
+          if (runStart >= 0 && windowStart + offset - runStart >= enough) {
+            onRun(runStart, runStart + enough);
+            return;
+          }
+          continue;
+        }
+      }
       const int shift = static_cast<int>(offset % 64);
       const LONGLONG valid = end - offset < 64 - shift ? end - offset : 64 - shift;
       const ULONGLONG mask = valid == 64 ? ~0ull : (1ull << valid) - 1;
-      word >>= shift;
+      const ULONGLONG word = LoadWord(bits, offset / 64) >> shift;
       // Set bits are used clusters: look for the next change of state within the valid bits.
       const ULONGLONG change = (runStart < 0 ? ~word : word) & mask;
-      const LONGLONG step = change == 0 ? valid : __builtin_ctzll(change);
-      offset += step;
+      offset += change == 0 ? valid : __builtin_ctzll(change);
       if (runStart >= 0 && windowStart + offset - runStart >= enough) {
         onRun(runStart, runStart + enough);
         return;

@@ -49,18 +49,12 @@ void CVolumeBitmapCache::MarkReservedZones() {
 }
 
 void CVolumeBitmapCache::SetBits(LONGLONG from, LONGLONG to) {
-  auto* words = reinterpret_cast<ULONG*>(Header()->Buffer);
-  for (LONGLONG bit = from; bit < to;) {
-    LONGLONG word = bit / 32;
-    LONGLONG offset = bit % 32;
-    LONGLONG count = to - bit < 32 - offset ? to - bit : 32 - offset;
-    ULONG mask = count == 32 ? ~0u : ((1u << count) - 1) << offset;
-    ULONG value;
-    memcpy(&value, &words[word], sizeof value);
-    value |= mask;
-    memcpy(&words[word], &value, sizeof value);
-    bit += count;
-  }
+  UCHAR* bytes = Header()->Buffer;
+  // Single bits up to a byte boundary, whole bytes at once, then the bits of the last partial byte.
+  for (; from < to && from % 8 != 0; ++from) bytes[from / 8] |= static_cast<UCHAR>(1u << (from % 8));
+  const LONGLONG wholeBytes = (to - from) / 8;
+  if (wholeBytes > 0) memset(bytes + from / 8, 0xFF, static_cast<size_t>(wholeBytes));
+  for (from += wholeBytes * 8; from < to; ++from) bytes[from / 8] |= static_cast<UCHAR>(1u << (from % 8));
 }
 
 bool CVolumeBitmapCache::IsClusterUsed(LONGLONG lcn) {
