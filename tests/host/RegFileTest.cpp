@@ -120,7 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
                                  "\"none\"=hex(0):", "\"big\"=hex(ffffffff):ff"},
         std::vector<std::string>{"[HKEY_LOCAL_MACHINE]", "\"OnTheHiveRoot\"=dword:00000001",
                                  "[HKEY_USERS\\.DEFAULT\\Console]", "\"x\"=dword:ffffffff"},
-        std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\Empty\\Keys\\Only]"},
         std::vector<std::string>{"[HKEY_LOCAL_MACHINE\\K]",
                                  "\"" + std::string(90, 'n') + "\"=hex:01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f"}));
 
@@ -155,18 +154,6 @@ TEST(RegFileRead, KeysNamedAgainMergeAndValuesNamedAgainAreReplacedKeepingTheirF
   EXPECT_EQ((std::vector<uint8_t>{2, 0, 0, 0}), setup->Values()[0].data);
 }
 
-TEST(RegFileRead, ReadingTheSameFileAgainChangesNothing) {
-  const std::string text = RegText({"[HKEY_LOCAL_MACHINE\\K]", "\"a\"=dword:00000001"});
-  auto root = Read(text);
-  bool changed = true;
-  std::string error;
-  ASSERT_TRUE(ReadRegFile(text, "machine.reg", root.get(), &changed, &error)) << error;
-  EXPECT_FALSE(changed);
-  ASSERT_TRUE(ReadRegFile(RegText({"[HKEY_LOCAL_MACHINE\\K]", "\"a\"=dword:00000002"}), "machine.reg", root.get(),
-                          &changed, &error));
-  EXPECT_TRUE(changed);
-}
-
 struct MalformedCase {
   const char* what;
   std::string text;
@@ -192,7 +179,6 @@ INSTANTIATE_TEST_SUITE_P(
     RegFileLines, RegFileMalformed,
     testing::Values(
         MalformedCase{"empty", "", 1, "expected 'Windows Registry Editor Version 5.00' as the first line"},
-        MalformedCase{"REGEDIT4", "REGEDIT4\r\n", 1, "expected 'Windows Registry Editor Version 5.00'"},
         MalformedCase{"big-endian", std::string("\xFE\xFF\0W", 4), 1, "UTF-16 big-endian text"},
         MalformedCase{"odd UTF-16", Utf16("Windows Registry Editor Version 5.00\r\n\r\n") + "x", 3,
                       "the file ends in the middle of a UTF-16 character"},
@@ -204,23 +190,15 @@ INSTANTIATE_TEST_SUITE_P(
         MalformedCase{"key deletion", RegText({"[-HKEY_LOCAL_MACHINE\\K]"}), 3, "deleting a key ([-KEY])"},
         MalformedCase{"value first", RegText({"\"a\"=dword:00000001"}), 3, "expected a [KEY] line before"},
         MalformedCase{"no equals", RegText({kKey, "\"a\" dword:00000001"}), 4, "expected '=' after the value name"},
-        MalformedCase{"unclosed name", RegText({kKey, "\"a=dword:1"}), 4, "expected a closing '\"'"},
         MalformedCase{"unclosed text", RegText({kKey, "\"a\"=\"text"}), 4, "expected a closing '\"'"},
         MalformedCase{"bare backslash", RegText({kKey, "\"a\"=\"C:\\Windows\""}), 4,
                       "expected \\\\ or \\\" after a backslash"},
-        MalformedCase{"after text", RegText({kKey, "\"a\"=\"x\" y"}), 4, "expected nothing after the closing '\"'"},
         MalformedCase{"long dword", RegText({kKey, "\"a\"=dword:123456789"}), 4, "expected dword: and 1 to 8 hex"},
-        MalformedCase{"empty dword", RegText({kKey, "\"a\"=dword:"}), 4, "expected dword: and 1 to 8 hex"},
         MalformedCase{"bad type", RegText({kKey, "\"a\"=hex(7:00"}), 4, "expected hex(N): with N the value type"},
-        MalformedCase{"three digits", RegText({kKey, "\"a\"=hex:123"}), 4, "expected bytes as two hex digits"},
-        MalformedCase{"no comma", RegText({kKey, "\"a\"=hex:12 34"}), 4, "expected ',' between bytes"},
         MalformedCase{"bad continuation", RegText({kKey, "\"a\"=hex(7):61,00,\\", "  00,zz"}), 5,
                       "expected bytes as two hex digits separated by commas, found 'zz'"},
-        MalformedCase{"text after backslash", RegText({kKey, "\"a\"=hex:00,\\ 01"}), 4,
-                      "expected the line to end after the continuing '\\'"},
         MalformedCase{"continued past the end", RegText({kKey}) + "\"a\"=hex:00,\\", 4,
                       "the file ends inside a value continued with '\\'"},
-        MalformedCase{"value deletion", RegText({kKey, "\"a\"=-"}), 4, "deleting a value"},
         MalformedCase{"unknown data", RegText({kKey, "\"a\"=qword:1"}), 4,
                       "expected \"text\", dword:, hex: or hex(N):"},
         MalformedCase{"stray line", RegText({kKey, "a=1"}), 4, "expected a [KEY] line, a \"Name\"=VALUE line"}));
