@@ -12,13 +12,15 @@ namespace {
 
 constexpr ULONG kMaximumWaitObjects = 64;
 
-// Creates a named or unnamed object, or opens the existing one of that name (STATUS_OBJECT_NAME_EXISTS).
+// Creates a named or unnamed object. A name already in use is a collision, unless OBJ_OPENIF asks to open the
+// existing object of that name (STATUS_OBJECT_NAME_EXISTS).
 template <typename T, typename Make>
 NTSTATUS CreateObject(HANDLE* handle, OBJECT_ATTRIBUTES* attributes, ObjectType type, Make make) {
   if (handle == nullptr) return STATUS_ACCESS_VIOLATION;
   std::u16string name = ObjectNameOf(attributes);
   if (!name.empty()) {
     if (std::shared_ptr<Object> existing = FindNamedObject(name)) {
+      if (!(attributes->Attributes & OBJ_OPENIF)) return STATUS_OBJECT_NAME_COLLISION;
       if (existing->type != type) return STATUS_OBJECT_TYPE_MISMATCH;
       *handle = InsertHandle(existing);
       return STATUS_OBJECT_NAME_EXISTS;

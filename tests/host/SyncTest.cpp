@@ -79,17 +79,24 @@ TEST(Event, SetWhileNobodyWaitsIsKeptForTheNextWait) {
   NtClose(event);
 }
 
-TEST(Event, NamedEventOpensTheExistingObject) {
-  NamedAttributes name(u"\\keyboardEventForTest");
-  HANDLE first = nullptr, second = nullptr;
-  ASSERT_EQ(STATUS_SUCCESS, NtCreateEvent(&first, EVENT_ALL_ACCESS, name.get(), NotificationEvent, false));
-  ASSERT_EQ(STATUS_OBJECT_NAME_EXISTS, NtCreateEvent(&second, EVENT_ALL_ACCESS, name.get(), NotificationEvent, false));
+TEST(Event, NamedEventCollidesUnlessOpenIfAsksForTheExistingObject) {
+  NamedAttributes name(u"\\keyboardEventForTest", 0);
+  NamedAttributes openIf(u"\\KEYBOARDEVENTFORTEST", OBJ_OPENIF);
+  HANDLE first = nullptr, second = nullptr, mutant = nullptr;
+  ASSERT_EQ(STATUS_SUCCESS, NtCreateEvent(&first, EVENT_ALL_ACCESS, name.get(), SynchronizationEvent, false));
+  EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION,
+            NtCreateEvent(&second, EVENT_ALL_ACCESS, name.get(), SynchronizationEvent, false));
+  EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, NtCreateMutant(&mutant, MUTANT_ALL_ACCESS, name.get(), false));
+  ASSERT_EQ(STATUS_OBJECT_NAME_EXISTS,
+            NtCreateEvent(&second, EVENT_ALL_ACCESS, openIf.get(), SynchronizationEvent, false));
   NtSetEvent(first, nullptr);
   EXPECT_EQ(STATUS_WAIT_0, Poll(second));
-  HANDLE mutant = nullptr;
-  EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, NtCreateMutant(&mutant, MUTANT_ALL_ACCESS, name.get(), false));
+  EXPECT_EQ(STATUS_OBJECT_TYPE_MISMATCH, NtCreateMutant(&mutant, MUTANT_ALL_ACCESS, openIf.get(), false));
   NtClose(first);
   NtClose(second);
+  EXPECT_EQ(STATUS_SUCCESS, NtCreateEvent(&first, EVENT_ALL_ACCESS, name.get(), SynchronizationEvent, false))
+      << "the name goes with the last handle";
+  NtClose(first);
 }
 
 TEST(Event, InvalidEventTypeIsRefused) {
