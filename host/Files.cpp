@@ -1,5 +1,6 @@
 // Files and volumes on drives backed by NTFS images: NtCreateFile, NtReadFile, NtWriteFile, NtFlushBuffersFile,
-// NtDeleteFile, NtCancelIoFile, NtFsControlFile and NtClose, with the statuses Windows gives.
+// NtDeleteFile, NtCancelIoFile, NtFsControlFile and NtClose, with the statuses Windows gives. Names in the
+// \Device directory, and handles of what they open, go to the devices (host/Devices.h).
 //
 // Names: \??\X: is the volume of drive X and \??\X:\path a file on it (\DosDevices\ and \GLOBAL??\ name the same
 // directory). Every open is case-insensitive, as NTFS is under Windows' default settings.
@@ -9,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/Devices.h"
 #include "host/Faults.h"
 #include "host/FsControl.h"
 #include "host/Host.h"
@@ -218,14 +220,19 @@ NTSTATUS TruncateIfAsked(NtfsVolume& volume, const NtfsVolume::Node& node, ULONG
   return volume.SetSize(node.mftRef, 0);
 }
 
-NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG share, ULONG disposition,
-                          ULONG options, std::shared_ptr<FileObject>* result, ULONG_PTR* information) {
+// The checks made before any name is looked at, for files and devices alike.
+NTSTATUS CheckCreateParameters(ACCESS_MASK access, ULONG disposition, ULONG options) {
   if (disposition > FILE_OVERWRITE_IF) return STATUS_INVALID_PARAMETER;
   if ((options & FILE_DIRECTORY_FILE) && (options & FILE_NON_DIRECTORY_FILE)) return STATUS_INVALID_PARAMETER;
   bool synchronous = (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
   if (synchronous && !(access & SYNCHRONIZE)) return STATUS_INVALID_PARAMETER;
   if ((options & FILE_DELETE_ON_CLOSE) && !(access & DELETE)) return STATUS_INVALID_PARAMETER;
+  return STATUS_SUCCESS;
+}
 
+NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULONG share, ULONG disposition,
+                          ULONG options, std::shared_ptr<FileObject>* result, ULONG_PTR* information) {
+  bool synchronous = (options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT)) != 0;
   ParsedName parsed;
   NTSTATUS status = ParseName(attributes, &parsed);
   if (!NT_SUCCESS(status)) return status;
@@ -387,10 +394,20 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess, OBJEC
                             ULONG CreateDisposition, ULONG CreateOptions, PVOID, ULONG) {
   return TraceCall("NtCreateFile", [&]() -> NTSTATUS {
     if (FileHandle == nullptr || IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
+    const ACCESS_MASK access = MapGenericAccess(DesiredAccess);
+    NTSTATUS status = CheckCreateParameters(access, CreateDisposition, CreateOptions);
+    if (!NT_SUCCESS(status)) return status;
+    std::shared_ptr<DeviceObject> device;
+    if (OpenDevice(ObjectAttributes, access, CreateOptions, &device, &status)) {
+      if (!NT_SUCCESS(status)) return status;
+      *FileHandle = InsertHandle(device);
+      CompleteIo(IoStatusBlock, nullptr, status, FILE_OPENED);
+      return status;
+    }
     std::shared_ptr<FileObject> file;
     ULONG_PTR information = 0;
-    NTSTATUS status = CreateFileObject(MapGenericAccess(DesiredAccess), ObjectAttributes, ShareAccess,
-                                       CreateDisposition, CreateOptions, &file, &information);
+    status =
+        CreateFileObject(access, ObjectAttributes, ShareAccess, CreateDisposition, CreateOptions, &file, &information);
     if (!NT_SUCCESS(status)) return status;
     *FileHandle = InsertHandle(file);
     CompleteIo(IoStatusBlock, nullptr, status, information);
@@ -401,6 +418,9 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess, OBJEC
 NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
                           PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset, ULONG*) {
   return TraceCall("NtReadFile", [&]() -> NTSTATUS {
+    if (std::shared_ptr<DeviceObject> device = LookupDevice(FileHandle)) {
+      return device->Read(Event, IoStatusBlock, Buffer, Length);
+    }
     std::shared_ptr<FileObject> file;
     NTSTATUS status = LookupDataTransfer(FileHandle, IoStatusBlock, Buffer, Length, FILE_READ_DATA, &file);
     if (!NT_SUCCESS(status)) return status;
@@ -507,6 +527,12 @@ NTSTATUS NTAPI NtDeleteFile(OBJECT_ATTRIBUTES* ObjectAttributes) {
 
 NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock) {
   return TraceCall("NtCancelIoFile", [&]() -> NTSTATUS {
+    if (std::shared_ptr<DeviceObject> device = LookupDevice(FileHandle)) {
+      if (IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
+      device->CancelIo();
+      CompleteIo(IoStatusBlock, nullptr, STATUS_SUCCESS, 0);
+      return STATUS_SUCCESS;
+    }
     NTSTATUS status;
     std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
     if (!file) return status;

@@ -14,7 +14,7 @@
 
 namespace host {
 
-enum class ObjectType { Event, Mutant, Thread, File, Key, Token };
+enum class ObjectType { Event, Mutant, Thread, File, Device, Key, Token };
 
 struct Object {
   explicit Object(ObjectType objectType) : type(objectType) {}

@@ -9,6 +9,7 @@
 
 #include "host/Faults.h"
 #include "host/Host.h"
+#include "host/Keyboard.h"
 #include "host/Objects.h"
 #include "host/Registry.h"
 
@@ -51,6 +52,7 @@ namespace host {
 unsigned HardErrorMode() { return g_hardErrorMode.load(); }
 
 void ExitHostProcess(int status) {
+  RestoreTerminal();
   UnmountAllDrives();
   // The registry goes back to its file last, as a hive is flushed once the program's work is on disk. A registry
   // that could not be saved fails the run: what the program changed there is lost.

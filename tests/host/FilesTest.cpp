@@ -97,7 +97,7 @@ INSTANTIATE_TEST_SUITE_P(
                     OpenCase{u"\\??\\Q:\\a.txt", FILE_OPEN, kSync, STATUS_OBJECT_PATH_NOT_FOUND},
                     OpenCase{u"\\??\\Q:", FILE_OPEN, 0, STATUS_OBJECT_NAME_NOT_FOUND},
                     OpenCase{u"C:\\Data\\a.txt", FILE_OPEN, kSync, STATUS_OBJECT_PATH_SYNTAX_BAD},
-                    OpenCase{u"\\Device\\Nothing", FILE_OPEN, kSync, STATUS_OBJECT_PATH_NOT_FOUND}));
+                    OpenCase{u"\\Device\\Nothing", FILE_OPEN, kSync, STATUS_OBJECT_NAME_NOT_FOUND}));
 
 TEST_F(Files, SynchronousOptionWithoutSynchronizeAccessIsRefused) {
   EXPECT_EQ(STATUS_INVALID_PARAMETER, Create(u"\\??\\C:\\Data\\a.txt", FILE_READ_DATA, FILE_SHARE_READ, FILE_OPEN));
