@@ -1,4 +1,6 @@
 // spindraxel boot: one boot-time program, started the way the Session Manager starts a BootExecute entry.
+#include <unistd.h>
+
 #include <cctype>
 
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include "host/Faults.h"
 #include "host/FsOverrides.h"
 #include "host/Host.h"
+#include "host/Keyboard.h"
 #include "native/ProcessEntry.h"
 
 namespace {
@@ -46,6 +49,13 @@ const char kBootUsage[] =
     "                      report clusters START to END (END excluded) as the MFT zone of drive C: instead of\n"
     "                      the zone the volume computes (repeatable; either value may be negative or past the\n"
     "                      end of the volume), e.g. --mft-zone C=0:4096 or --mft-zone C=-10:99999999\n"
+    "  --keys SCRIPT       type on the keyboard (\\Device\\KeyboardClass0): comma-separated TIME:KEY items, TIME in\n"
+    "                      milliseconds after spindraxel starts, KEY a character (a-z, 0-9, US punctuation; 'A'\n"
+    "                      and '?' come with Shift), esc, enter, space, tab, backspace, f1-f12, left, right, up,\n"
+    "                      down, home, end, pgup, pgdn, insert, delete, or shift+KEY (also ctrl+, alt+). Each key\n"
+    "                      is pressed and released and waits in the keyboard's buffer until the program reads\n"
+    "                      it, e.g. --keys '1500:a,2000:shift+b,2500:esc'. Without --keys a terminal on standard\n"
+    "                      input is the keyboard (raw mode while the program runs); with neither there is none\n"
     "  --registry FILE.reg the machine's registry, read from a file that regedit exports and imports: the line\n"
     "                      'Windows Registry Editor Version 5.00', keys [HKEY_LOCAL_MACHINE\\SYSTEM\\...] (also\n"
     "                      HKEY_USERS), values \"Name\"=\"text\" (escapes \\\\ and \\\"), \"Name\"=dword:00000002,\n"
@@ -68,7 +78,8 @@ const char kBootUsage[] =
     "  spindraxel boot --registry machine.reg --drive C=disk.img\n"
     "  spindraxel boot --registry machine.reg --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
-    "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n";
+    "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n"
+    "  spindraxel boot --drive C=disk.img --keys 3000:esc -- sxboottime \\??\\C:\\defrag.cfg\n";
 
 const char kRegistrySample[] =
     "\n"
@@ -177,6 +188,8 @@ int RunBootCommand(const std::vector<std::string>& args) {
   std::vector<std::string> words;
   std::string registryFile;
   std::vector<std::string> registryImports;
+  host::KeyScript keys;
+  bool haveKeys = false;
   size_t i = 0;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -207,6 +220,12 @@ int RunBootCommand(const std::vector<std::string>& args) {
       if (!ParseMftZone(value)) {
         return UsageError("--mft-zone " + value + ": expected LETTER=START:END, for example --mft-zone C=0:4096");
       }
+    } else if (arg == "--keys") {
+      host::KeyScript more;
+      std::string error;
+      if (!host::ParseKeyScript(value, &more, &error)) return UsageError("--keys: " + error);
+      keys.insert(keys.end(), more.begin(), more.end());
+      haveKeys = true;
     } else if (arg == "--registry") {
       if (!registryFile.empty()) return UsageError("--registry given twice");
       registryFile = value;
@@ -261,6 +280,13 @@ int RunBootCommand(const std::vector<std::string>& args) {
     if (!RunBootExecute(IsProgramCommandLine, &commandLine, &status)) return status;
   }
   if (!mountDrives()) return 2;
+  // The keyboard is in place before the program starts, as a machine's is.
+  if (haveKeys) {
+    host::SetKeyboardScript(keys, host::ProcessStartTime());
+  } else if (isatty(STDIN_FILENO)) {
+    std::string error;
+    if (!host::UseTerminalKeyboard(&error)) std::fprintf(stderr, "spindraxel boot: no keyboard: %s\n", error.c_str());
+  }
   std::fflush(stdout);
   StartBootProcess(commandLine);
 }
