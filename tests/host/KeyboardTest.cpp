@@ -2,6 +2,10 @@
 // script; the script's parser; and the decoder that turns what a terminal sends into strokes.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 #include <utility>
@@ -303,6 +307,47 @@ TEST_F(Keyboard, ReadOnASynchronousHandleWaitsForTheKey) {
   IO_STATUS_BLOCK io{};
   ASSERT_EQ(STATUS_SUCCESS, Read(device, nullptr, &io, &record, kRecord));
   EXPECT_EQ((Codes{{0x2C, kMake}}), CodesOf(&record, 1));
+}
+
+// Standard input replaced by a new pseudo-terminal for the test's duration.
+struct TerminalOnStandardInput {
+  TerminalOnStandardInput() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
+    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    savedStdin = dup(STDIN_FILENO);
+    dup2(slave, STDIN_FILENO);
+  }
+  ~TerminalOnStandardInput() {
+    dup2(savedStdin, STDIN_FILENO);
+    for (int fd : {savedStdin, slave, master}) close(fd);
+  }
+  int master = -1, slave = -1, savedStdin = -1;
+};
+
+TEST_F(Keyboard, TerminalKeysReachTheDeviceAndTheTerminalComesBack) {
+  TerminalOnStandardInput terminal;
+  termios before{}, after{};
+  ASSERT_EQ(0, tcgetattr(terminal.slave, &before));
+  std::string error;
+  ASSERT_TRUE(host::UseTerminalKeyboard(&error)) << error;
+  HANDLE device = OpenKeyboard();
+  HANDLE event = MakeEvent();
+  ASSERT_EQ(4, write(terminal.master, "\x1b[Aq", 4));
+  Codes typed;
+  while (typed.size() < 4) {  // the terminal may hand the bytes over in more than one piece
+    KEYBOARD_INPUT_DATA records[4] = {};
+    IO_STATUS_BLOCK io{};
+    if (Read(device, event, &io, records, sizeof records) == STATUS_PENDING) {
+      ASSERT_EQ(STATUS_WAIT_0, WaitLong(event));
+    }
+    typed = Joined(typed, CodesOf(records, io.Information / kRecord));
+  }
+  EXPECT_EQ(Joined(Key(0x48, kE0), Key(0x10)), typed);
+  host::RemoveKeyboard();
+  ASSERT_EQ(0, tcgetattr(terminal.slave, &after));
+  EXPECT_EQ(before.c_lflag, after.c_lflag);
+  EXPECT_EQ(before.c_iflag, after.c_iflag);
 }
 
 struct ScriptCase {
