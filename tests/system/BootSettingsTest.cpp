@@ -1,7 +1,13 @@
-// BootExecute's multi-string data: parsed without reading past its length, rebuilt byte for byte.
+// BootExecute's multi-string data, parsed without reading past its length and rebuilt byte for byte, and the
+// one-shot clean-up on a registry: exactly the program's entries go, and a list that cannot be read stays.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+
+#include "SystemImage.h"
+#include "host/Faults.h"
+#include "host/Registry.h"
 
 #include "native/BootSettings.h"
 
@@ -51,6 +57,113 @@ TEST(MultiStringBuild, RoundTripsWhatItParses) {
   WCHAR buffer[128];
   LONG units = BuildMultiString(strings, buffer, sizeof buffer);
   EXPECT_EQ(strings, ParseMultiString(buffer, static_cast<ULONG>(units) * 2));
+}
+
+}  // namespace
+
+namespace {
+
+const char16_t kSessionManager[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Session Manager";
+const char16_t kCrashControl[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CrashControl";
+
+std::string HexMultiString(const std::vector<std::u16string>& strings) {
+  std::string hex = "hex(7):";
+  char byte[8];
+  auto add = [&](unsigned value) {
+    snprintf(byte, sizeof byte, "%02x,", value);
+    hex += byte;
+  };
+  for (const auto& text : strings) {
+    for (char16_t c : text) add(c & 0xFF), add(c >> 8);
+    add(0), add(0);
+  }
+  add(0), add(0);
+  hex.pop_back();
+  return hex;
+}
+
+// Loads a machine whose BootExecute holds `entries` (and CrashControl exists when `crashControl`).
+void LoadMachine(const std::vector<std::u16string>& entries, bool crashControl = true) {
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\r\n\"BootExecute\"=" +
+      HexMultiString(entries) + "\r\n";
+  if (crashControl) {
+    text +=
+        "\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]\r\n"
+        "\"CrashDumpEnabled\"=dword:00000000\r\n";
+  }
+  std::string error;
+  ASSERT_TRUE(host::LoadRegistryText(text, "machine.reg", &error)) << error;
+}
+
+std::vector<uint8_t> Value(const char16_t* key, const char16_t* name) {
+  host::RegistryValue value;
+  if (!host::QueryRegistryValue(key, name, &value)) return {};
+  return value.data;
+}
+
+std::vector<uint8_t> MultiStringBytes(const std::vector<std::u16string>& strings) {
+  std::vector<uint8_t> bytes;
+  for (const auto& text : strings) {
+    for (char16_t c : text) bytes.insert(bytes.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+    bytes.insert(bytes.end(), {0, 0});
+  }
+  if (strings.empty()) bytes.insert(bytes.end(), {0, 0});
+  bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+
+struct RestoreCase {
+  const char* name;
+  std::vector<std::u16string> before, after;
+};
+
+class Restore : public testing::TestWithParam<RestoreCase> {
+ protected:
+  void TearDown() override {
+    host::ClearFaultRules();
+    host::ResetRegistry();
+  }
+};
+
+TEST_P(Restore, TakesOutExactlyTheProgramsEntriesAndWritesTheBackups) {
+  LoadMachine(GetParam().before);
+  RestoreBootSettings(7, 3);
+  EXPECT_EQ(MultiStringBytes(GetParam().after), Value(kSessionManager, u"BootExecute"));
+  EXPECT_EQ((std::vector<uint8_t>{7, 0, 0, 0}), Value(kCrashControl, u"CrashDumpEnabled"));
+  EXPECT_EQ((std::vector<uint8_t>{3, 0, 0, 0}), Value(kCrashControl, u"LogEvent"));
+}
+
+const std::u16string kLongEntry = u"autocheck " + std::u16string(1500, u'x');
+
+INSTANTIATE_TEST_SUITE_P(
+    BootExecute, Restore,
+    testing::Values(
+        RestoreCase{
+            "AutocheckStays", {u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"}, {u"autocheck autochk *"}},
+        RestoreCase{"OnlyEntryLeavesTheEmptyList", {u"sxboottime \\??\\C:\\x.cfg"}, {}},
+        RestoreCase{"UpperCaseIsNotTheProgram", {u"SXBOOTTIME \\??\\C:\\x.cfg"}, {u"SXBOOTTIME \\??\\C:\\x.cfg"}},
+        RestoreCase{"WordInTheMiddleCounts", {u"a", u"run sxboottime now", u"b"}, {u"a", u"b"}},
+        RestoreCase{"NineUnitsNeverMatch", {u"sxboottim", u"xsxboottime"}, {u"sxboottim"}},
+        RestoreCase{"ListLargerThanTheFirstBufferIsStillEdited",
+                    {kLongEntry, u"sxboottime \\??\\C:\\x.cfg", u"other"},
+                    {kLongEntry, u"other"}}),
+    [](const testing::TestParamInfo<RestoreCase>& info) { return std::string(info.param.name); });
+
+TEST_F(Restore, UnreadableBootExecuteIsNeverRewrittenFromNothing) {
+  LoadMachine({u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"});
+  FailNextCallOnThisThread("NtQueryValueKey#1+=0xC000009A");
+  RestoreBootSettings(2, 1);
+  EXPECT_EQ(MultiStringBytes({u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"}),
+            Value(kSessionManager, u"BootExecute"));
+}
+
+TEST_F(Restore, MissingCrashControlKeyStillEditsBootExecute) {
+  LoadMachine({u"sxboottime \\??\\C:\\x.cfg", u"other"}, false);
+  RestoreBootSettings(2, 1);
+  EXPECT_EQ(MultiStringBytes({u"other"}), Value(kSessionManager, u"BootExecute"));
+  EXPECT_TRUE(Value(kCrashControl, u"CrashDumpEnabled").empty());
 }
 
 }  // namespace
