@@ -29,7 +29,9 @@ TEST_P(Translation, GivesTheCharacterAndModifiersOfEachRecord) {
     TranslateKeyboardInput(input, event);
     EXPECT_EQ(record.makeCode, event.MakeCode);
     EXPECT_EQ((record.flags & KEY_BREAK) == 0, event.KeyDown);
-    if (record.character >= 0) EXPECT_EQ(record.character, event.Character) << "make code " << record.makeCode;
+    if (record.character >= 0) {
+      EXPECT_EQ(record.character, event.Character) << "make code " << record.makeCode;
+    }
     EXPECT_EQ(record.modifiers, event.Modifiers) << "make code " << record.makeCode;
   }
 }
