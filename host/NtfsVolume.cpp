@@ -2,11 +2,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <utility>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -199,8 +203,9 @@ std::string MountFailureReason(int error) {
   switch (error) {
     case EINVAL:
       return "not a valid NTFS volume";
-    case EPERM:
-      return "the volume is hibernated or was not shut down cleanly (start and shut down Windows fully first)";
+    case EPERM:  // the library's answer for an active hiberfil.sys, checked only for a read-write mount
+      return "Windows is hibernated on this volume, or was shut down with Fast Startup (hiberfil.sys is in use): "
+             "start Windows and shut it down fully (Fast Startup off) first";
     case EBUSY:
       return "the device is in use by a mounted file system";
     case EAGAIN:  // the library's own lock on the device: another program has it open
@@ -215,6 +220,55 @@ std::string MountFailureReason(int error) {
   }
 }
 
+struct MountTableOverride {
+  std::mutex mutex;
+  std::string mountTable;
+  std::string sysBlock;
+};
+
+MountTableOverride& MountTables() {
+  static MountTableOverride tables;
+  return tables;
+}
+
+std::string ResolvedPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+// The mount table escapes blanks and backslashes in its fields as octal (\040).
+std::string UnescapeMountField(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    const bool octal = i + 3 < field.size() && field.find_first_not_of("01234567", i + 1) >= i + 4;
+    if (field[i] == '\\' && octal) {
+      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// The loop devices (/dev/loopN) whose backing file is `image`.
+std::vector<std::string> LoopDevicesBackedBy(const std::string& sysBlock, const std::string& image) {
+  std::vector<std::string> devices;
+  DIR* directory = opendir(sysBlock.c_str());
+  if (directory == nullptr) return devices;
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("loop", 0) != 0) continue;
+    std::ifstream backing(sysBlock + "/" + name + "/loop/backing_file");
+    std::string file;
+    if (!std::getline(backing, file)) continue;
+    // A backing file removed since reads "PATH (deleted)": then it is not this one.
+    if (file == image) devices.push_back("/dev/" + name);
+  }
+  closedir(directory);
+  return devices;
+}
+
 // True when the boot sector carries the NTFS signature; tells "not NTFS at all" apart from a damaged volume.
 bool HasNtfsSignature(int fd) {
   char oemId[8];
@@ -223,6 +277,44 @@ bool HasNtfsSignature(int fd) {
 }
 
 }  // namespace
+
+void SetMountTableForTests(const std::string& mountTable, const std::string& sysBlock) {
+  std::lock_guard<std::mutex> guard(MountTables().mutex);
+  MountTables().mountTable = mountTable;
+  MountTables().sysBlock = sysBlock;
+}
+
+bool FindKernelMount(const std::string& device, std::string* mountPoint) {
+  std::string mountTable = "/proc/self/mounts", sysBlock = "/sys/block";
+  {
+    std::lock_guard<std::mutex> guard(MountTables().mutex);
+    if (!MountTables().mountTable.empty()) mountTable = MountTables().mountTable;
+    if (!MountTables().sysBlock.empty()) sysBlock = MountTables().sysBlock;
+  }
+  const std::string resolved = ResolvedPath(device);
+  struct stat info;
+  std::vector<std::string> loops;
+  if (stat(resolved.c_str(), &info) == 0 && S_ISREG(info.st_mode)) loops = LoopDevicesBackedBy(sysBlock, resolved);
+
+  std::ifstream table(mountTable);
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string source, target;
+    if (!(fields >> source >> target)) continue;
+    source = UnescapeMountField(source);
+    bool mounted = source.rfind('/', 0) == 0 && ResolvedPath(source) == resolved;
+    for (const std::string& loop : loops) {
+      // The loop device itself or one of its partitions (/dev/loop3p1).
+      mounted = mounted || source == loop || (source.rfind(loop + "p", 0) == 0);
+    }
+    if (mounted) {
+      *mountPoint = UnescapeMountField(target);
+      return true;
+    }
+  }
+  return false;
+}
 
 NTSTATUS StatusFromErrno(int error) {
   switch (error) {
@@ -277,6 +369,11 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     return fail("not an image file or block device");
   }
   if (!HasNtfsSignature(fd.get())) return fail("not an NTFS volume (no NTFS boot sector)");
+  // The kernel's file system would keep its own cache of the metadata we rewrite, and the flock below does not
+  // reach it.
+  std::string mountPoint;
+  if (FindKernelMount(device, &mountPoint))
+    return fail("mounted by the system at " + mountPoint + " (unmount it first)");
   // A second mount would write the same metadata from a different cache. The library's own device lock is a
   // process-wide fcntl lock, which does not stop a second mount in this process; flock does.
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail("already mounted by this or another process");
@@ -284,6 +381,13 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
   std::lock_guard<std::recursive_mutex> lock(GlobalLibraryLock());
   // O_EXCL keeps the kernel from mounting a block device while we write it; it means nothing for a plain file.
   const ntfs_mount_flags flags = S_ISBLK(info.st_mode) ? NTFS_MNT_EXCLUSIVE : NTFS_MNT_NONE;
+  // A read-write mount already writes (it resets $LogFile), so the dirty flag is read on a read-only mount first.
+  // A dirty volume may hold damage that only chkdsk knows how to repair; moving clusters on it could spread it.
+  if (ntfs_volume* probe = ntfs_mount(device.c_str(), static_cast<ntfs_mount_flags>(flags | NTFS_MNT_RDONLY))) {
+    const bool dirty = (le16_to_cpu(probe->flags) & le16_to_cpu(NTFS_VOLUME_IS_DIRTY)) != 0;
+    ntfs_umount(probe, FALSE);
+    if (dirty) return fail("the volume is marked dirty: run chkdsk on Windows (or ntfsfix) first");
+  }
   ntfs_volume* vol = ntfs_mount(device.c_str(), flags);
   if (vol == nullptr) return fail(MountFailureReason(errno));
   // Windows opens case-insensitively unless asked otherwise; the library then still creates names as given.

@@ -29,10 +29,18 @@ namespace host {
 // The status NTFS on Windows gives for a failure that libntfs-3g reported as `error` (an errno value).
 NTSTATUS StatusFromErrno(int error);
 
+// Where the kernel has mounted `device`, or through a loop device backed by it when it is an image file: true with
+// the mount point in *mountPoint. Reads /proc/self/mounts and /sys/block/loop*/loop/backing_file.
+bool FindKernelMount(const std::string& device, std::string* mountPoint);
+// Makes FindKernelMount read `mountTable` and the loop devices under `sysBlock` instead ("" for the real ones).
+void SetMountTableForTests(const std::string& mountTable, const std::string& sysBlock);
+
 class NtfsVolume {
  public:
   // Mounts `device` (an image file or block device). On failure returns null and sets *error (when given) to one
-  // line for a user: the file is missing, is not an NTFS volume, is already mounted, or the mount was refused.
+  // line for a user: the file is missing, is not an NTFS volume, is already mounted (by this or another process,
+  // or by the kernel, for an image also through a loop device), is hibernated, is marked dirty, or the mount was
+  // refused. Every refusal comes before anything is written to the device.
   static std::unique_ptr<NtfsVolume> Mount(const std::string& device, std::string* error);
   // Unmounts; every change has reached the device afterwards.
   ~NtfsVolume();
