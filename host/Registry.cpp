@@ -165,6 +165,12 @@ bool LoadRegistry(const std::string& path, std::string* error) {
   return true;
 }
 
+void BindRegistryFile(const std::string& path) {
+  RegistryState& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  state.path = path;
+}
+
 bool ImportRegistry(const std::string& path, std::string* error) {
   std::string bytes;
   if (!ReadWholeFile(path, &bytes, error)) return false;

@@ -23,6 +23,8 @@ namespace host {
 bool LoadRegistry(const std::string& path, std::string* error);
 // Replaces the registry with .reg `text` named `fileName` in errors; the registry is bound to no file.
 bool LoadRegistryText(const std::string& text, const std::string& fileName, std::string* error);
+// Binds the registry to `path`, which need not exist yet, so that SaveRegistry writes it there.
+void BindRegistryFile(const std::string& path);
 // Merges the .reg file at `path` into the registry, as `regedit /s` does. What it changes counts as a change.
 bool ImportRegistry(const std::string& path, std::string* error);
 // Writes the registry to its file when one is bound and something changed since it was loaded or last saved.

@@ -12,6 +12,10 @@ int RunBootCommand(const std::vector<std::string>& args);
 // 0 when consistent, 1 when not, 2 for usage errors and unreadable images or paths.
 int RunCheckCommand(const std::vector<std::string>& args);
 
+// spindraxel prepare IMAGE --registry FILE.reg --file PATH...: writes the configuration into an image and adds the
+// program to BootExecute. Returns 0 when both were written, 1 when refused or failed, 2 for usage errors.
+int RunPrepareCommand(const std::vector<std::string>& args);
+
 // spindraxel image create|fragment ...: makes NTFS images and fragmented content on them. Returns 0 on success, 1
 // when the work failed, 2 for usage errors.
 int RunImageCommand(const std::vector<std::string>& args);

@@ -17,11 +17,13 @@ const char kUsage[] =
     "  boot     run the boot-time program the way the Session Manager starts it\n"
     "  check    check an image's cluster allocation and count the fragments of files\n"
     "  image    make an NTFS image, or fragmented files on one\n"
+    "  prepare  put a configuration into an image and the program into a registry's BootExecute\n"
     "  help     show this text, or 'spindraxel help COMMAND' for one command\n"
     "\n"
     "Examples:\n"
     "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel check disk.img Data/big.bin\n"
+    "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin\n"
     "  spindraxel image create disk.img --size 256M && spindraxel image fragment disk.img\n";
 
 }  // namespace
@@ -38,12 +40,14 @@ int main(int argc, char** argv) {
     if (!args.empty() && args.front() == "boot") return RunBootCommand({"--help"});
     if (!args.empty() && args.front() == "check") return RunCheckCommand({"--help"});
     if (!args.empty() && args.front() == "image") return RunImageCommand({"--help"});
+    if (!args.empty() && args.front() == "prepare") return RunPrepareCommand({"--help"});
     std::fputs(kUsage, stdout);
     return 0;
   }
   if (command == "boot") return RunBootCommand(args);
   if (command == "check") return RunCheckCommand(args);
   if (command == "image") return RunImageCommand(args);
+  if (command == "prepare") return RunPrepareCommand(args);
   std::fprintf(stderr, "spindraxel: unknown command '%s'; 'spindraxel help' lists the commands\n", command.c_str());
   return 2;
 }

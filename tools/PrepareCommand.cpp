@@ -1,0 +1,331 @@
+// spindraxel prepare: writes a configuration file into an image and adds the program to BootExecute in a .reg
+// file, so that the next `spindraxel boot --registry` (or a Windows boot) defragments the chosen files.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "host/NtfsVolume.h"
+#include "host/RegFile.h"
+#include "host/Registry.h"
+
+namespace {
+
+const char kPrepareUsage[] =
+    "Usage: spindraxel prepare IMAGE --registry FILE.reg --file PATH [--file PATH ...] [OPTIONS]\n"
+    "\n"
+    "Prepares a boot that defragments the files PATH of the NTFS volume in IMAGE: writes the configuration file\n"
+    "the boot-time program reads into the volume (replacing one that is there) and adds the entry\n"
+    "'sxboottime \\??\\C:\\spindraxel.cfg' to BootExecute in FILE.reg (REG_MULTI_SZ under\n"
+    "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager). Every other entry and value of\n"
+    "FILE.reg stays; an entry that is already there is not added twice. A missing FILE.reg is created with\n"
+    "BootExecute 'autocheck autochk *' before the program's entry, as on a fresh Windows. The file is replaced\n"
+    "atomically, in regedit's form. Nothing is written when a PATH is missing or FILE.reg does not read.\n"
+    "\n"
+    "PATH is volume-relative, '/' or '\\' between names, any case, e.g. Fragmented/file01.bin.\n"
+    "\n"
+    "Options:\n"
+    "  --registry FILE.reg  the machine's registry (created when missing)\n"
+    "  --file PATH          a file to defragment (repeatable, at least one)\n"
+    "  --log-dir DIR        the folder on the volume for the program's log file (made when missing); the root by\n"
+    "                       default\n"
+    "  --log-level N        how much the log holds, 0 (nothing) to 3 (every step); 1 by default\n"
+    "  --check-integrity    prove with MD5 that no file's content changed\n"
+    "  --report             log each file's fragments before and after\n"
+    "  --one-shot           afterwards, remove the configuration file and the BootExecute entry\n"
+    "  --drive LETTER       the drive letter the program will see the volume as; C by default\n"
+    "  --config PATH        where on the volume the configuration goes; spindraxel.cfg by default\n"
+    "  --help               show this text\n"
+    "\n"
+    "Examples:\n"
+    "  spindraxel prepare disk.img --registry machine.reg --file Fragmented/file01.bin --file Fragmented/file02.bin\n"
+    "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin --log-dir Logs --log-level 2 \\\n"
+    "      --check-integrity --report --one-shot\n"
+    "  spindraxel boot --registry machine.reg --drive C=disk.img\n";
+
+const std::string kSessionManagerPath[] = {"MACHINE", "SYSTEM", "CurrentControlSet", "Control", "Session Manager"};
+constexpr const char* kDefaultBootEntry = "autocheck autochk *";
+
+struct PrepareOptions {
+  std::string image;
+  std::string registryFile;
+  std::vector<std::string> files;
+  std::string logDirectory;
+  int logLevel = 1;
+  bool checkIntegrity = false;
+  bool report = false;
+  bool oneShot = false;
+  char drive = 'C';
+  std::string configPath = "spindraxel.cfg";
+};
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
+  std::fputs("Try 'spindraxel prepare --help'.\n", stderr);
+  return 2;
+}
+
+int Failure(const std::string& message) {
+  std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
+  return 1;
+}
+
+// "/Data/a.bin", "Data\a.bin" and "Data/a.bin\" all name Data\a.bin.
+std::string VolumePath(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    c = c == '/' ? '\\' : c;
+    if (c == '\\' && (out.empty() || out.back() == '\\')) continue;
+    out += c;
+  }
+  if (!out.empty() && out.back() == '\\') out.pop_back();
+  return out;
+}
+
+std::u16string Widen(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out += static_cast<char16_t>(c);
+  return out;
+}
+
+std::string NativePath(char drive, const std::string& volumePath) {
+  return std::string("\\??\\") + drive + ":\\" + volumePath;
+}
+
+// The configuration file as the program reads it: a general section and one section per file, CRLF line ends.
+std::string ConfigText(const PrepareOptions& options) {
+  const std::string logDirectory = VolumePath(options.logDirectory);
+  std::string text = "<general>\r\nlog=" + std::to_string(options.logLevel) + "\r\n";
+  // The program appends the file name to the folder as it is, so the folder ends with a backslash.
+  text += "log_dir=" + NativePath(options.drive, logDirectory) + (logDirectory.empty() ? "" : "\\") + "\r\n";
+  if (options.checkIntegrity) text += "check_file_integrity=1\r\n";
+  if (options.report) text += "dump_file_information=1\r\n";
+  if (options.oneShot) text += "run_mode=1\r\n";
+  text += "</general>\r\n";
+  for (const std::string& file : options.files) {
+    text += "<file>\r\npath=" + NativePath(options.drive, VolumePath(file)) + "\r\nmode=defrag\r\n</file>\r\n";
+  }
+  return text;
+}
+
+// REG_MULTI_SZ data: its strings up to the empty one that ends the list, and back.
+std::vector<std::u16string> ReadMultiString(const std::vector<uint8_t>& data) {
+  std::vector<std::u16string> strings;
+  std::u16string current;
+  for (size_t i = 0; i + 1 < data.size(); i += 2) {
+    const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
+    if (unit != 0) {
+      current += unit;
+    } else if (current.empty()) {
+      break;
+    } else {
+      strings.push_back(current);
+      current.clear();
+    }
+  }
+  if (!current.empty()) strings.push_back(current);
+  return strings;
+}
+
+std::vector<uint8_t> WriteMultiString(const std::vector<std::u16string>& strings) {
+  std::vector<uint8_t> data;
+  auto put = [&data](char16_t unit) {
+    data.push_back(static_cast<uint8_t>(unit & 0xFF));
+    data.push_back(static_cast<uint8_t>(unit >> 8));
+  };
+  for (const std::u16string& text : strings) {
+    for (char16_t unit : text) put(unit);
+    put(0);
+  }
+  put(0);
+  return data;
+}
+
+// Loads FILE.reg (or a fresh registry bound to it when missing) and adds `entry` to BootExecute in memory. False
+// with a one-line reason when the file does not read or its BootExecute is not a list; nothing is saved here.
+bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, std::vector<std::u16string>* list,
+                  std::string* error) {
+  struct stat info;
+  const bool exists = stat(registryFile.c_str(), &info) == 0;
+  if (exists && !host::LoadRegistry(registryFile, error)) return false;
+  if (!exists) {
+    host::ResetRegistry();
+    host::BindRegistryFile(registryFile);
+  }
+  std::lock_guard<std::mutex> guard(host::RegistryMutex());
+  std::shared_ptr<host::RegistryKey> key = host::RegistryRootKey();
+  bool created = false;
+  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(Widen(name), &created);
+  const host::RegistryValue* value = key->Value(u"BootExecute");
+  if (value != nullptr && value->type != REG_MULTI_SZ) {
+    *error = registryFile + ": BootExecute is of type " + std::to_string(value->type) +
+             ", not REG_MULTI_SZ (7); it was left as it is";
+    return false;
+  }
+  *list = value != nullptr ? ReadMultiString(value->data) : std::vector<std::u16string>{};
+  if (!exists) list->push_back(Widen(kDefaultBootEntry));
+  bool present = false;
+  for (const std::u16string& existing : *list)
+    present = present || host::FoldRegistryName(existing) == host::FoldRegistryName(entry);
+  if (!present) list->push_back(entry);
+  // Rewritten only when the list changed, so that data past a well-formed list's end stays as it was.
+  if (!exists || !present) {
+    if (key->SetValue(u"BootExecute", REG_MULTI_SZ, WriteMultiString(*list))) host::MarkRegistryChanged();
+  }
+  return true;
+}
+
+// Creates every missing folder of `path` on the volume; false with a reason when a name on the way is a file.
+bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::string* error) {
+  for (size_t end = 0; end != std::string::npos;) {
+    end = path.find('\\', end + 1);
+    const std::string part = path.substr(0, end);
+    host::NtfsVolume::Node node;
+    NTSTATUS status = volume.Lookup(Widen(part), &node);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = volume.Create(Widen(part), true, &node);
+    if (!NT_SUCCESS(status) || !node.isDirectory) {
+      *error = "--log-dir " + part + (NT_SUCCESS(status) ? ": is a file" : ": cannot be made on the volume");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::string& text, std::string* error) {
+  host::NtfsVolume::Node node;
+  NTSTATUS status = volume.Lookup(Widen(path), &node);
+  if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
+    status = volume.Create(Widen(path), false, &node);
+  } else if (NT_SUCCESS(status)) {
+    status = volume.SetSize(node.mftRef, 0);
+  }
+  if (NT_SUCCESS(status)) status = volume.Write(node.mftRef, 0, text.data(), static_cast<uint32_t>(text.size()));
+  if (!NT_SUCCESS(status)) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
+    *error = "cannot write " + path + " on the volume (status " + hex + ")";
+  }
+  return NT_SUCCESS(status);
+}
+
+// Everything checked before anything is written: the image mounts, each file is a file, the log folder and the
+// configuration's place are not taken by the wrong kind.
+bool CheckVolume(host::NtfsVolume& volume, const PrepareOptions& options, std::string* error) {
+  host::NtfsVolume::Node node;
+  for (const std::string& file : options.files) {
+    const NTSTATUS status = volume.Lookup(Widen(VolumePath(file)), &node);
+    if (!NT_SUCCESS(status) || node.isDirectory) {
+      *error = "--file " + file + ": " + (NT_SUCCESS(status) ? "is a folder" : "no such file") + " on " + options.image;
+      return false;
+    }
+  }
+  const std::string config = VolumePath(options.configPath);
+  if (NT_SUCCESS(volume.Lookup(Widen(config), &node)) && node.isDirectory) {
+    *error = "--config " + options.configPath + ": is a folder on " + options.image;
+    return false;
+  }
+  const std::string logDirectory = VolumePath(options.logDirectory);
+  if (!logDirectory.empty() && NT_SUCCESS(volume.Lookup(Widen(logDirectory), &node)) && !node.isDirectory) {
+    *error = "--log-dir " + options.logDirectory + ": is a file on " + options.image;
+    return false;
+  }
+  return true;
+}
+
+int ParseOptions(const std::vector<std::string>& args, PrepareOptions* options) {
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--check-integrity") {
+      options->checkIntegrity = true;
+      continue;
+    }
+    if (arg == "--report") {
+      options->report = true;
+      continue;
+    }
+    if (arg == "--one-shot") {
+      options->oneShot = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
+    const std::string& value = args[++i];
+    if (arg == "--registry") {
+      options->registryFile = value;
+    } else if (arg == "--file") {
+      if (VolumePath(value).empty()) return UsageError("--file needs a file's path, e.g. --file Data/big.bin");
+      options->files.push_back(value);
+    } else if (arg == "--log-dir") {
+      options->logDirectory = value;
+    } else if (arg == "--log-level") {
+      if (value.size() != 1 || value[0] < '0' || value[0] > '3') return UsageError("--log-level takes 0 to 3");
+      options->logLevel = value[0] - '0';
+    } else if (arg == "--drive") {
+      const char letter = value.size() == 1 ? static_cast<char>(value[0] & ~0x20) : 0;
+      if (letter < 'A' || letter > 'Z') return UsageError("--drive takes a letter from A to Z, e.g. --drive D");
+      options->drive = letter;
+    } else if (arg == "--config") {
+      if (VolumePath(value).empty()) return UsageError("--config needs a file's path, e.g. --config sx.cfg");
+      options->configPath = value;
+    } else {
+      return UsageError("unknown option " + arg);
+    }
+  }
+  if (options->registryFile.empty()) return UsageError("no --registry FILE.reg to add the boot entry to");
+  if (options->files.empty()) return UsageError("no --file to defragment, e.g. --file Fragmented/file01.bin");
+  return 0;
+}
+
+}  // namespace
+
+int RunPrepareCommand(const std::vector<std::string>& args) {
+  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
+    std::fputs(kPrepareUsage, args.empty() ? stderr : stdout);
+    return args.empty() ? 2 : 0;
+  }
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kPrepareUsage, stdout);
+      return 0;
+    }
+  }
+  if (args[0].rfind("-", 0) == 0) return UsageError("no image named, e.g. spindraxel prepare disk.img ...");
+  PrepareOptions options;
+  options.image = args[0];
+  if (const int status = ParseOptions(args, &options)) return status;
+
+  std::string error;
+  std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(options.image, &error);
+  if (!volume) return Failure(error);
+  if (!CheckVolume(*volume, options, &error)) return Failure(error);
+  const std::string configPath = VolumePath(options.configPath);
+  const std::string entry = "sxboottime " + NativePath(options.drive, configPath);
+  std::vector<std::u16string> bootExecute;
+  if (!AddBootEntry(options.registryFile, Widen(entry), &bootExecute, &error)) {
+    return Failure("--registry " + error);
+  }
+
+  const std::string logDirectory = VolumePath(options.logDirectory);
+  const std::string config = ConfigText(options);
+  if ((!logDirectory.empty() && !MakeDirectories(*volume, logDirectory, &error)) ||
+      !WriteConfig(*volume, configPath, config, &error)) {
+    return Failure(error);
+  }
+  if (!NT_SUCCESS(volume->Flush())) return Failure("cannot write to " + options.image);
+  volume.reset();
+  // The registry last: an entry that names a configuration not yet on the volume would fail the next boot.
+  if (!host::SaveRegistry(&error)) return Failure("the registry was not saved: " + error);
+
+  std::printf("%s: wrote %c:\\%s\n", options.image.c_str(), options.drive, configPath.c_str());
+  std::string shown = config;
+  for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
+  std::printf("  %s\n", shown.substr(0, shown.size() - 3).c_str());
+  std::printf("%s: BootExecute is now\n", options.registryFile.c_str());
+  for (const std::u16string& item : bootExecute) std::printf("  %s\n", host::RegistryTextToUtf8(item).c_str());
+  std::printf("Boot it with:\n  spindraxel boot --registry %s --drive %c=%s\n", options.registryFile.c_str(),
+              options.drive, options.image.c_str());
+  return 0;
+}
