@@ -6,13 +6,10 @@
 #include <cstring>
 #include <mutex>
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include "host/NtfsInode.h"
 #include "host/NtfsLib.h"
 #include "host/NtfsVolume.h"
+#include "host/ReadOnlyVolume.h"
 
 namespace host {
 namespace {
@@ -144,36 +141,15 @@ std::string ClusterReport::Describe() const {
 }
 
 std::unique_ptr<ConsistencyCheck> ConsistencyCheck::Open(const std::string& device, std::string* error) {
-  const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = "cannot open " + device + ": " + std::strerror(errno);
-    return nullptr;
-  }
-  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
-    close(fd);
-    *error = "cannot check " + device + ": it is mounted by this or another process";
-    return nullptr;
-  }
-  std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
-  ntfs_volume* vol = ntfs_mount(device.c_str(), NTFS_MNT_RDONLY);
-  if (vol == nullptr) {
-    *error = Errno("cannot mount " + device + " read-only");
-    close(fd);
-    return nullptr;
-  }
-  ntfs_set_ignore_case(vol);
-  return std::unique_ptr<ConsistencyCheck>(new ConsistencyCheck(vol, fd));
+  std::unique_ptr<ReadOnlyVolume> volume = ReadOnlyVolume::Open(device, "check", error);
+  if (!volume) return nullptr;
+  return std::unique_ptr<ConsistencyCheck>(new ConsistencyCheck(std::move(volume)));
 }
 
-ConsistencyCheck::ConsistencyCheck(ntfs_volume* vol, int lockFd) : vol_(vol), lockFd_(lockFd) {}
+ConsistencyCheck::ConsistencyCheck(std::unique_ptr<ReadOnlyVolume> volume)
+    : volume_(std::move(volume)), vol_(volume_->Raw()) {}
 
-ConsistencyCheck::~ConsistencyCheck() {
-  {
-    std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
-    ntfs_umount(vol_, FALSE);
-  }
-  close(lockFd_);
-}
+ConsistencyCheck::~ConsistencyCheck() = default;
 
 bool ConsistencyCheck::CheckClusters(ClusterReport* report, std::string* error) {
   std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());

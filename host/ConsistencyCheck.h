@@ -20,6 +20,8 @@ typedef struct _ntfs_volume ntfs_volume;
 
 namespace host {
 
+class ReadOnlyVolume;
+
 // Clusters found in one kind of disagreement: how many, and the lowest few.
 struct ClusterFinding {
   static constexpr size_t kListed = 8;
@@ -63,10 +65,10 @@ class ConsistencyCheck {
   bool Fragmentation(const std::string& path, FileFragmentation* result, std::string* error);
 
  private:
-  ConsistencyCheck(ntfs_volume* vol, int lockFd);
+  explicit ConsistencyCheck(std::unique_ptr<ReadOnlyVolume> volume);
 
-  ntfs_volume* vol_;
-  int lockFd_;  // a shared flock: no read-write mount of this system can start meanwhile
+  std::unique_ptr<ReadOnlyVolume> volume_;
+  ntfs_volume* vol_;  // volume_'s
 };
 
 }  // namespace host
