@@ -19,3 +19,11 @@ int RunPrepareCommand(const std::vector<std::string>& args);
 // spindraxel image create|fragment ...: makes NTFS images and fragmented content on them. Returns 0 on success, 1
 // when the work failed, 2 for usage errors.
 int RunImageCommand(const std::vector<std::string>& args);
+
+// spindraxel analyze IMAGE [PATH...]: the volume's free space and the files' clusters and fragments, as text or
+// JSON. Returns 0 when done, 2 for usage errors and unreadable images or paths.
+int RunAnalyzeCommand(const std::vector<std::string>& args);
+
+// spindraxel map IMAGE --out FILE.png: the volume's cluster map as a PNG picture. Returns 0 when written, 1 when
+// the picture could not be written, 2 for usage errors and unreadable images or paths.
+int RunMapCommand(const std::vector<std::string>& args);

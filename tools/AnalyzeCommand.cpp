@@ -1,0 +1,252 @@
+// spindraxel analyze: how fragmented an NTFS image is, counted as the boot-time program's report lines count it.
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Commands.h"
+#include "host/VolumeAnalysis.h"
+
+namespace {
+
+const char kAnalyzeUsage[] =
+    "Usage: spindraxel analyze IMAGE [PATH...] [--json] [--top N | --all]\n"
+    "\n"
+    "Shows how fragmented the NTFS volume in IMAGE is. Each file is counted as the boot-time program counts it in\n"
+    "its report line (File \"PATH:\", Clusters: N, Fragments: M); for ordinary files this agrees with ntfsinfo's\n"
+    "\"fragments\" (which, for the volume's own files, adds up all their attributes):\n"
+    "  clusters   the file's virtual clusters: holes of sparse files and compressed tails included\n"
+    "  fragments  runs of clusters contiguous on disk, neighbouring runs merged; holes are not fragments. A file\n"
+    "             small enough to live in its MFT record, and an empty one, has 0 clusters and 0 fragments.\n"
+    "A directory named as PATH is counted by its index (0 and 0 when the index fits in its MFT record).\n"
+    "\n"
+    "For the volume it shows:\n"
+    "  its clusters, their size and how many are free;\n"
+    "  the largest free block: the longest free run with the MFT zone counted as used, as the program's\n"
+    "    free-space searches see it, so the largest file a whole-file move can gather;\n"
+    "  the MFT zone [start, end) the volume reports (FSCTL_GET_NTFS_VOLUME_DATA), which files are never moved into;\n"
+    "  files (every directory is walked from the root; a file with several names counts once; directories are\n"
+    "    counted apart), fragmented files (more than one fragment), fragments of all files, and the average\n"
+    "    fragments per fragmented file.\n"
+    "\n"
+    "Files listed: each PATH (volume-relative, '/' or '\\' between names, any case); without PATH the 20 most\n"
+    "fragmented files (only files in more than one fragment), most fragmented first.\n"
+    "\n"
+    "Options:\n"
+    "  --json    print one JSON object instead: the volume's fields and a \"files\" array of {path, clusters,\n"
+    "            fragments}; without PATH the array holds every file of the volume, most fragmented first\n"
+    "  --top N   without PATH, list the N most fragmented files\n"
+    "  --all     without PATH, list every file, fragmented or not\n"
+    "\n"
+    "The image is opened read-only and must not be mounted read-write elsewhere meanwhile.\n"
+    "\n"
+    "Exit status: 0 when done, 2 for a usage error or an image or PATH that cannot be read (the others are still\n"
+    "listed).\n"
+    "\n"
+    "Examples:\n"
+    "  spindraxel analyze disk.img\n"
+    "  spindraxel analyze disk.img Fragmented/file01.bin 'Data\\big.bin'\n"
+    "  spindraxel analyze disk.img --top 100\n"
+    "  spindraxel analyze disk.img --json > layout.json\n";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "spindraxel analyze: %s\n", message.c_str());
+  std::fputs("Try 'spindraxel analyze --help'.\n", stderr);
+  return 2;
+}
+
+// A JSON string literal. Control characters are escaped; bytes that are not UTF-8 (a PATH argument may hold any)
+// become U+FFFD, so the output always parses.
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (size_t i = 0; i < text.size();) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else {
+      // The length the lead byte announces, if its continuation bytes follow and the sequence is not overlong,
+      // a surrogate or past U+10FFFF.
+      const size_t length = c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
+      bool valid = length != 0 && i + length <= text.size();
+      for (size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+      if (valid && length >= 3) {
+        const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+        valid = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) && !(c == 0xF0 && second < 0x90) &&
+                !(c == 0xF4 && second >= 0x90);
+      }
+      if (!valid) {
+        out += "\xEF\xBF\xBD";
+        ++i;
+        continue;
+      }
+      out.append(text, i, length);
+      i += length;
+      continue;
+    }
+    ++i;
+  }
+  return out + "\"";
+}
+
+void PrintJson(const std::string& image, const host::VolumeLayout& volume, const host::VolumeFiles& walk,
+               const host::FragmentationTotals& totals, const std::vector<host::FileLayout>& listed) {
+  std::printf("{\n  \"image\": %s,\n", JsonString(image).c_str());
+  std::printf("  \"clusterSize\": %" PRId64 ",\n  \"totalClusters\": %" PRId64 ",\n  \"freeClusters\": %" PRId64 ",\n",
+              volume.clusterSize, volume.totalClusters, volume.freeClusters);
+  std::printf("  \"largestFreeBlock\": {\"lcn\": %" PRId64 ", \"clusters\": %" PRId64 "},\n", volume.largestFreeLcn,
+              volume.largestFreeClusters);
+  std::printf("  \"mftZone\": {\"start\": %" PRId64 ", \"end\": %" PRId64 "},\n", volume.mftZoneStart,
+              volume.mftZoneEnd);
+  std::printf("  \"fileCount\": %" PRId64 ",\n  \"directoryCount\": %" PRId64 ",\n", totals.files, walk.directories);
+  std::printf("  \"fragmentedFileCount\": %" PRId64 ",\n  \"fragmentCount\": %" PRId64 ",\n", totals.fragmentedFiles,
+              totals.fragments);
+  std::printf("  \"averageFragmentsPerFragmentedFile\": %.2f,\n", totals.AveragePerFragmentedFile());
+  std::printf("  \"files\": [");
+  for (size_t i = 0; i < listed.size(); ++i) {
+    std::printf("%s\n    {\"path\": %s, \"clusters\": %" PRId64 ", \"fragments\": %zu}", i == 0 ? "" : ",",
+                JsonString(listed[i].path).c_str(), listed[i].clusters, listed[i].fragments.size());
+  }
+  std::printf("%s]\n}\n", listed.empty() ? "" : "\n  ");
+}
+
+void PrintFileTable(const std::vector<host::FileLayout>& files) {
+  std::printf("  %9s  %12s  %s\n", "Fragments", "Clusters", "Path");
+  for (const host::FileLayout& file : files) {
+    std::printf("  %9zu  %12" PRId64 "  %s\n", file.fragments.size(), file.clusters, file.path.c_str());
+  }
+}
+
+void PrintText(const std::string& image, const host::VolumeLayout& volume, const host::VolumeFiles& walk,
+               const host::FragmentationTotals& totals) {
+  std::printf("Volume %s\n", image.c_str());
+  std::printf("  Clusters:            %" PRId64 " of %" PRId64 " bytes\n", volume.totalClusters, volume.clusterSize);
+  std::printf("  Free clusters:       %" PRId64 "\n", volume.freeClusters);
+  if (volume.largestFreeClusters > 0) {
+    std::printf("  Largest free block:  %" PRId64 " clusters from cluster %" PRId64 " (outside the MFT zone)\n",
+                volume.largestFreeClusters, volume.largestFreeLcn);
+  } else {
+    std::printf("  Largest free block:  none (no free cluster outside the MFT zone)\n");
+  }
+  std::printf("  MFT zone:            %" PRId64 " clusters from cluster %" PRId64 "\n",
+              volume.mftZoneEnd - volume.mftZoneStart, volume.mftZoneStart);
+  std::printf("  Files:               %" PRId64 " (and %" PRId64 " directories)\n", totals.files, walk.directories);
+  std::printf("  Fragmented files:    %" PRId64 "\n", totals.fragmentedFiles);
+  std::printf("  Fragments:           %" PRId64 "\n", totals.fragments);
+  std::printf("  Fragments per fragmented file: %.2f\n", totals.AveragePerFragmentedFile());
+}
+
+bool ParseCount(const std::string& text, size_t* count) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+  *count = static_cast<size_t>(std::strtoul(text.c_str(), nullptr, 10));
+  return true;
+}
+
+}  // namespace
+
+int RunAnalyzeCommand(const std::vector<std::string>& args) {
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kAnalyzeUsage, stdout);
+    return 0;
+  }
+  std::string image;
+  std::vector<std::string> paths;
+  bool json = false, all = false, topGiven = false;
+  size_t top = 20;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "--all") {
+      all = true;
+    } else if (arg == "--top") {
+      if (i + 1 >= args.size() || !ParseCount(args[i + 1], &top) || top == 0) {
+        return UsageError("--top takes a number of files, e.g. --top 100");
+      }
+      topGiven = true;
+      ++i;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kAnalyzeUsage, stdout);
+      return 0;
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return UsageError("unknown option " + arg);
+    } else if (image.empty()) {
+      image = arg;
+    } else {
+      paths.push_back(arg);
+    }
+  }
+  if (image.empty()) return UsageError("no image to analyze, e.g. spindraxel analyze disk.img");
+  if (all && topGiven) return UsageError("--top and --all exclude each other");
+  if (!paths.empty() && (all || topGiven)) return UsageError("--top and --all choose files only without PATH");
+
+  std::string error;
+  std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image, &error);
+  host::VolumeLayout volume;
+  host::VolumeFiles walk;
+  if (!analysis || !analysis->ReadVolume(&volume, &error) || !analysis->ReadAllFiles(&walk, &error)) {
+    std::fprintf(stderr, "spindraxel analyze: %s\n", error.c_str());
+    return 2;
+  }
+  const host::FragmentationTotals totals = host::FragmentationTotals::Of(walk.files);
+
+  bool allRead = true;
+  std::vector<host::FileLayout> listed;
+  if (!paths.empty()) {
+    for (const std::string& path : paths) {
+      host::FileLayout file;
+      if (!analysis->ReadFile(path, &file, &error)) {
+        std::fprintf(stderr, "spindraxel analyze: %s\n", error.c_str());
+        allRead = false;
+        continue;
+      }
+      listed.push_back(std::move(file));
+    }
+  } else {
+    listed = std::move(walk.files);
+    host::SortByFragmentation(&listed);
+    if (!all && (topGiven || !json)) {
+      size_t fragmented = 0;
+      while (fragmented < listed.size() && listed[fragmented].fragments.size() > 1) ++fragmented;
+      listed.resize(std::min(fragmented, top));
+    }
+  }
+
+  if (json) {
+    PrintJson(image, volume, walk, totals, listed);
+    return allRead ? 0 : 2;
+  }
+  PrintText(image, volume, walk, totals);
+  std::printf("\n");
+  if (!paths.empty()) {
+    if (!listed.empty()) PrintFileTable(listed);
+  } else if (all) {
+    std::printf("Every file, most fragmented first:\n");
+    PrintFileTable(listed);
+  } else if (listed.empty()) {
+    std::printf("No file is in more than one fragment.\n");
+  } else if (static_cast<int64_t>(listed.size()) == totals.fragmentedFiles) {
+    std::printf("The %zu fragmented file%s, most fragmented first:\n", listed.size(), listed.size() == 1 ? "" : "s");
+    PrintFileTable(listed);
+  } else {
+    std::printf("The %zu most fragmented of %" PRId64 " fragmented files (--top N or --all for more):\n", listed.size(),
+                totals.fragmentedFiles);
+    PrintFileTable(listed);
+  }
+  return allRead ? 0 : 2;
+}
