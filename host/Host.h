@@ -2,6 +2,7 @@
 // native program would otherwise find (drives, the boot screen, the end of the process).
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "platform/NativeApi.h"
@@ -20,6 +21,16 @@ void UnmountAllDrives();
 std::string ScreenText();
 void ClearScreenText();
 void SetScreenEcho(bool toStandardOutput);
+
+// Called for every piece of boot-screen text, under the screen's lock: once with `echoed` false just before the
+// text reaches standard output, once with it true just after. For a status line on the terminal that must stay out
+// of the boot screen's way. One observer; an empty function removes it.
+using ScreenObserver = std::function<void(const std::string& text, bool echoed)>;
+void SetScreenObserver(ScreenObserver observer);
+
+// Runs `hook` first thing in ExitHostProcess, while the drives are still mounted. Add hooks before the program
+// starts; the list is not locked.
+void AddExitHook(std::function<void()> hook);
 
 // The hard-error mode the program last set (1 when never set).
 unsigned HardErrorMode();

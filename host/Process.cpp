@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "host/Faults.h"
 #include "host/Host.h"
@@ -51,7 +53,15 @@ namespace host {
 
 unsigned HardErrorMode() { return g_hardErrorMode.load(); }
 
+std::vector<std::function<void()>>& ExitHooks() {
+  static auto* hooks = new std::vector<std::function<void()>>();  // still reached while the process exits
+  return *hooks;
+}
+
+void AddExitHook(std::function<void()> hook) { ExitHooks().push_back(std::move(hook)); }
+
 void ExitHostProcess(int status) {
+  for (const std::function<void()>& hook : ExitHooks()) hook();
   RestoreTerminal();
   UnmountAllDrives();
   // The registry goes back to its file last, as a hive is flushed once the program's work is on disk. A registry

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "host/Faults.h"
 #include "host/Host.h"
@@ -22,6 +23,7 @@ struct Screen {
   std::mutex mutex;
   std::string text;
   bool echo = true;
+  host::ScreenObserver observer;
 };
 
 Screen& GetScreen() {
@@ -88,6 +90,11 @@ void ClearScreenText() {
   GetScreen().text.clear();
 }
 
+void SetScreenObserver(ScreenObserver observer) {
+  std::lock_guard<std::mutex> guard(GetScreen().mutex);
+  GetScreen().observer = std::move(observer);
+}
+
 void SetScreenEcho(bool toStandardOutput) {
   std::lock_guard<std::mutex> guard(GetScreen().mutex);
   GetScreen().echo = toStandardOutput;
@@ -104,6 +111,7 @@ NTSTATUS NTAPI NtDisplayString(UNICODE_STRING* String) {
     Screen& screen = GetScreen();
     std::lock_guard<std::mutex> guard(screen.mutex);
     screen.text += text;
+    if (screen.observer) screen.observer(text, false);
     if (screen.echo) {
       // Unbuffered, so the boot screen and the exit status never disagree about what was shown.
       const char* data = text.data();
@@ -115,6 +123,7 @@ NTSTATUS NTAPI NtDisplayString(UNICODE_STRING* String) {
         left -= static_cast<size_t>(written);
       }
     }
+    if (screen.observer) screen.observer(text, true);
     return STATUS_SUCCESS;
   });
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "BootExecute.h"
+#include "BootProgress.h"
 #include "Commands.h"
 #include "host/Clock.h"
 #include "host/Faults.h"
@@ -26,7 +27,8 @@ const char kBootUsage[] =
     "\n"
     "Runs the boot-time program named by COMMAND LINE, exactly as a BootExecute entry would start it: the\n"
     "program's word, one blank and its argument. The boot screen goes to standard output and the exit status is\n"
-    "the program's own.\n"
+    "the program's own. While it runs, a terminal on standard error shows a status line with the file being\n"
+    "worked on and the moves asked for so far.\n"
     "\n"
     "Without COMMAND LINE, boots from the --registry file the way the Session Manager does: each entry of its\n"
     "BootExecute list whose first word is sxboottime runs in turn, each as its own process that reads the\n"
@@ -287,6 +289,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
     std::string error;
     if (!host::UseTerminalKeyboard(&error)) std::fprintf(stderr, "spindraxel boot: no keyboard: %s\n", error.c_str());
   }
+  StartBootProgress();
   std::fflush(stdout);
   StartBootProcess(commandLine);
 }
