@@ -12,6 +12,7 @@
 #include "BootExecute.h"
 #include "BootProgress.h"
 #include "Commands.h"
+#include "DryRun.h"
 #include "host/Clock.h"
 #include "host/Faults.h"
 #include "host/FsOverrides.h"
@@ -71,6 +72,10 @@ const char kBootUsage[] =
     "  --registry-import FILE.reg\n"
     "                      merge FILE.reg into the --registry file before the boot, as 'regedit /s' would, and\n"
     "                      save it (repeatable)\n"
+    "  --dry-run           run the whole boot without writing anything: the program runs on private copies of\n"
+    "                      the images and of the --registry file (which must be image files, not partitions),\n"
+    "                      every move it asks for is refused, and afterwards the log files it wrote are shown\n"
+    "                      on standard error and the copies deleted\n"
     "  --help              show this text\n"
     "\n"
     "COMMAND LINE is taken word for word; quote it to keep blanks as they are. The words after '--' are joined\n"
@@ -80,6 +85,7 @@ const char kBootUsage[] =
     "  spindraxel boot --registry machine.reg --drive C=disk.img\n"
     "  spindraxel boot --registry machine.reg --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+    "  spindraxel boot --dry-run --registry machine.reg --drive C=disk.img\n"
     "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n"
     "  spindraxel boot --drive C=disk.img --keys 3000:esc -- sxboottime \\??\\C:\\defrag.cfg\n";
 
@@ -192,6 +198,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
   std::vector<std::string> registryImports;
   host::KeyScript keys;
   bool haveKeys = false;
+  bool dryRun = false;
   size_t i = 0;
   for (; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -203,6 +210,10 @@ int RunBootCommand(const std::vector<std::string>& args) {
     if (arg == "--") {
       ++i;
       break;
+    }
+    if (arg == "--dry-run") {
+      dryRun = true;
+      continue;
     }
     if (arg.rfind("--", 0) != 0) break;
     if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
@@ -257,6 +268,12 @@ int RunBootCommand(const std::vector<std::string>& args) {
   if (!words.empty() && !IsProgramCommandLine(commandLine)) {
     return UsageError("'" + ProgramWord(commandLine) +
                       "' is not a boot-time program of this system (expected sxboottime)");
+  }
+  if (dryRun) {
+    DryRun run;
+    int status = 0;
+    if (!StartDryRun(&drives, &registryFile, &run)) return 2;
+    if (!ForkDryRunBoot(&run, &status)) return status;
   }
   if (!registryFile.empty() && !LoadBootRegistry(registryFile, registryImports)) return 2;
 
