@@ -1,0 +1,259 @@
+// Files as the system uses them: the configuration read a byte at a time to its end, the log created and
+// appended to, the configuration deleted, and the volume opened for its controls.
+#include "Harness.h"
+
+namespace {
+
+constexpr ACCESS_MASK kReadWrite = GENERIC_READ | GENERIC_WRITE | SYNCHRONIZE;
+constexpr ULONG kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ULONG kFileOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
+constexpr ULONG_PTR kUntouched = 0x5A5A;
+
+NTSTATUS Create(const WCHAR* path, ULONG disposition, HANDLE* handle, IO_STATUS_BLOCK* io,
+                ACCESS_MASK access = kReadWrite, ULONG share = kShareReadWrite, ULONG options = kFileOptions) {
+  SObjectName name(path);
+  *handle = nullptr;
+  io->Information = kUntouched;
+  return NtCreateFile(handle, access, name.Get(), io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
+                      nullptr, 0);
+}
+
+NTSTATUS Write(HANDLE file, const char* text, LARGE_INTEGER* offset = nullptr) {
+  IO_STATUS_BLOCK io{};
+  return NtWriteFile(file, nullptr, nullptr, nullptr, &io, const_cast<char*>(text), static_cast<ULONG>(strlen(text)),
+                     offset, nullptr);
+}
+
+NTSTATUS Read(HANDLE file, char* buffer, ULONG length, IO_STATUS_BLOCK* io, LARGE_INTEGER* offset = nullptr) {
+  io->Information = kUntouched;
+  return NtReadFile(file, nullptr, nullptr, nullptr, io, buffer, length, offset, nullptr);
+}
+
+// The whole content of `path` (up to 63 bytes) as text; "(unreadable)" when it cannot be opened.
+const char* Content(const WCHAR* path, char (&buffer)[64]) {
+  HANDLE file;
+  IO_STATUS_BLOCK io;
+  memset(buffer, 0, sizeof buffer);
+  if (!NT_SUCCESS(Create(path, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) return "(unreadable)";
+  LARGE_INTEGER start{};
+  if (!NT_SUCCESS(Read(file, buffer, sizeof buffer - 1, &io, &start))) buffer[0] = '\0';
+  NtClose(file);
+  return buffer;
+}
+
+// Makes `path` hold `text`, whatever was there.
+void Put(const WCHAR* path, const char* text) {
+  HANDLE file;
+  IO_STATUS_BLOCK io;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path, FILE_OVERWRITE_IF, &file, &io))) {
+    CHECK_STATUS(STATUS_SUCCESS, Write(file, text));
+    NtClose(file);
+  }
+}
+
+NTSTATUS Delete(const WCHAR* path) {
+  SObjectName name(path);
+  return NtDeleteFile(name.Get());
+}
+
+void DirectoryIsCreatedOnce(const SConformanceEnvironment& env) {
+  HANDLE directory;
+  IO_STATUS_BLOCK io;
+  const ULONG options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+  const ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_CREATE, &directory, &io, access, 0, options))) {
+    CHECK_EQ(FILE_CREATED, io.Information);
+    NtClose(directory);
+  }
+  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(env.directory_, FILE_CREATE, &directory, &io, access, 0, options));
+  CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_OPEN, &directory, &io, access, 0, options));
+  NtClose(directory);
+}
+
+struct SDispositionCase {
+  ULONG disposition;
+  bool exists;
+  NTSTATUS status;
+  ULONG_PTR information;  // checked on success only
+  const char* contentAfter;
+};
+
+// What each disposition does to an existing file holding "kept" and to a missing one.
+constexpr SDispositionCase kDispositions[] = {
+    {FILE_SUPERSEDE, true, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
+    {FILE_SUPERSEDE, false, STATUS_SUCCESS, FILE_CREATED, ""},
+    {FILE_OPEN, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
+    {FILE_OPEN, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
+    {FILE_CREATE, true, STATUS_OBJECT_NAME_COLLISION, 0, "kept"},
+    {FILE_CREATE, false, STATUS_SUCCESS, FILE_CREATED, ""},
+    {FILE_OPEN_IF, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
+    {FILE_OPEN_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
+    {FILE_OVERWRITE, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+    {FILE_OVERWRITE, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
+    {FILE_OVERWRITE_IF, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
+    {FILE_OVERWRITE_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
+};
+
+void EachDispositionOnExistingAndMissingFiles(const SConformanceEnvironment& env) {
+  const SConformancePath path(env, u"disposition.txt");
+  for (const SDispositionCase& test : kDispositions) {
+    if (test.exists) {
+      Put(path.text_, "kept");
+    } else {
+      Delete(path.text_);
+    }
+    HANDLE file;
+    IO_STATUS_BLOCK io;
+    const NTSTATUS status = Create(path.text_, test.disposition, &file, &io);
+    bool ok = CHECK_STATUS(test.status, status);
+    if (NT_SUCCESS(status)) {
+      ok = CHECK_EQ(test.information, io.Information) && ok;
+      NtClose(file);
+    }
+    char buffer[64];
+    ok = CHECK_TEXT(test.contentAfter, Content(path.text_, buffer)) && ok;
+    if (!ok) {
+      ConformancePrint("     (disposition %u on a %s file)\n", test.disposition, test.exists ? "existing" : "missing");
+    }
+  }
+}
+
+void NamesAndPaths(const SConformanceEnvironment& env) {
+  const SConformancePath lower(env, u"name.txt");
+  const SConformancePath upper(env, u"NAME.TXT");
+  const SConformancePath inMissingDirectory(env, u"missing\\name.txt");
+  Put(lower.text_, "x");
+  HANDLE file;
+  IO_STATUS_BLOCK io;
+  CHECK_STATUS(STATUS_SUCCESS, Create(upper.text_, FILE_OPEN, &file, &io));
+  NtClose(file);
+  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN_IF, &file, &io));
+  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN, &file, &io));
+  // A file's name with a trailing backslash names a directory that is not there.
+  const SConformancePath asDirectory(env, u"name.txt\\");
+  CHECK_STATUS(STATUS_OBJECT_NAME_INVALID, Create(asDirectory.text_, FILE_OPEN, &file, &io));
+}
+
+// The configuration reader's loop: one-byte synchronous reads at the file position until the end of the file.
+void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
+  const SConformancePath path(env, u"read.txt");
+  Put(path.text_, "abc");
+  HANDLE file;
+  IO_STATUS_BLOCK io;
+  if (!CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) return;
+  char byte = 0;
+  for (char expected : {'a', 'b', 'c'}) {
+    CHECK_STATUS(STATUS_SUCCESS, Read(file, &byte, 1, &io));
+    CHECK_EQ(1, io.Information);
+    CHECK_EQ(expected, byte);
+  }
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
+
+  char buffer[16] = {};
+  LARGE_INTEGER offset;
+  offset.QuadPart = 1;
+  CHECK_STATUS(STATUS_SUCCESS, Read(file, buffer, sizeof buffer, &io, &offset));
+  CHECK_EQ(2, io.Information);
+  CHECK_TEXT("bc", buffer);
+  offset.QuadPart = 3;
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
+  offset.QuadPart = 1000;
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
+  NtClose(file);
+
+  const SConformancePath empty(env, u"empty.txt");
+  Put(empty.text_, "");
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(empty.text_, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) {
+    CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
+    NtClose(file);
+  }
+}
+
+// The log's writes: a new file written line after line at the file position, and a handle that may only append.
+void WritesFollowEachOtherAndAppendOnlyHandlesAppend(const SConformanceEnvironment& env) {
+  const SConformancePath log(env, u"log.txt");
+  HANDLE file;
+  IO_STATUS_BLOCK io;
+  const ACCESS_MASK logAccess = GENERIC_WRITE | SYNCHRONIZE | FILE_APPEND_DATA;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_CREATE, &file, &io, logAccess))) {
+    CHECK_STATUS(STATUS_SUCCESS, Write(file, "one\r\n"));
+    CHECK_STATUS(STATUS_SUCCESS, Write(file, "two\r\n"));
+    IO_STATUS_BLOCK flush{};
+    CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &flush));
+    NtClose(file);
+  }
+  char buffer[64];
+  CHECK_TEXT("one\r\ntwo\r\n", Content(log.text_, buffer));
+
+  const ACCESS_MASK appendOnly = FILE_APPEND_DATA | SYNCHRONIZE;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_OPEN, &file, &io, appendOnly))) {
+    LARGE_INTEGER start{};
+    CHECK_STATUS(STATUS_SUCCESS, Write(file, "3", &start));
+    CHECK_STATUS(STATUS_SUCCESS, Write(file, "4"));
+    NtClose(file);
+  }
+  CHECK_TEXT("one\r\ntwo\r\n34", Content(log.text_, buffer));
+}
+
+// The configuration is opened sharing reads and writes but not deletion, so the one-shot clean-up can delete it
+// only once the reader's handle is closed.
+void SharingAndDeletion(const SConformanceEnvironment& env) {
+  const SConformancePath path(env, u"shared.txt");
+  Put(path.text_, "x");
+  HANDLE reader, second;
+  IO_STATUS_BLOCK io;
+  const ACCESS_MASK readAccess = GENERIC_READ | SYNCHRONIZE;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, &io, readAccess, FILE_SHARE_READ))) {
+    CHECK_STATUS(STATUS_SHARING_VIOLATION, Create(path.text_, FILE_OPEN, &second, &io));
+    CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &second, &io, readAccess, kShareReadWrite));
+    NtClose(second);
+    NtClose(reader);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, &io, readAccess, kShareReadWrite))) {
+    CHECK_STATUS(STATUS_SHARING_VIOLATION, Delete(path.text_));
+    NtClose(reader);
+  }
+  CHECK_STATUS(STATUS_SUCCESS, Delete(path.text_));
+  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(path.text_, FILE_OPEN, &reader, &io));
+  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Delete(path.text_));
+}
+
+// The volume as CVolume and FlushBuffers open it. Wine has no file-system controls: the volume opens, the
+// controls are refused.
+void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
+  HANDLE volume;
+  IO_STATUS_BLOCK io;
+  const ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0))) {
+    NTFS_VOLUME_DATA_BUFFER data{};
+    // Wine answers every NTFS control with STATUS_NOT_SUPPORTED.
+    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_NOT_SUPPORTED,
+                              NtFsControlFile(volume, nullptr, nullptr, nullptr, &io, FSCTL_GET_NTFS_VOLUME_DATA,
+                                              nullptr, 0, &data, sizeof data));
+    NtClose(volume);
+  }
+  NTFS_VOLUME_DATA_BUFFER data{};
+  CHECK_STATUS(STATUS_INVALID_HANDLE, NtFsControlFile(nullptr, nullptr, nullptr, nullptr, &io,
+                                                      FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof data));
+  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(u"\\??\\Q:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0));
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_GENERIC_READ_WRITE,
+                                          kShareReadWrite, FILE_SYNCHRONOUS_IO_NONALERT))) {
+    IO_STATUS_BLOCK flush{};
+    // Wine cannot flush a volume: it refuses the request as one the device does not take.
+    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, NtFlushBuffersFile(volume, &flush));
+    NtClose(volume);
+  }
+}
+
+}  // namespace
+
+void FileChecks(const SConformanceEnvironment& env) {
+  DirectoryIsCreatedOnce(env);
+  EachDispositionOnExistingAndMissingFiles(env);
+  NamesAndPaths(env);
+  ReadsEndAtTheEndOfFile(env);
+  WritesFollowEachOtherAndAppendOnlyHandlesAppend(env);
+  SharingAndDeletion(env);
+  VolumeOpensForItsControls(env);
+}
