@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 
 #include "support/CommandRunner.h"
@@ -33,6 +34,7 @@ struct DryRunCase {
   const char* general;  // the configuration's general section
   bool fromRegistry;    // booted from BootExecute rather than a command line
 };
+void PrintTo(const DryRunCase& given, std::ostream* out) { *out << given.name; }
 
 const DryRunCase kCases[] = {
     {"OneShotFromBootExecute", "log=1\r\nlog_dir=\\??\\C:\\Logs\\\r\nrun_mode=1\r\n", true},

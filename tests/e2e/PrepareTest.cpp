@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <ostream>
 #include <sstream>
 
 #include "support/CommandRunner.h"
@@ -50,6 +51,7 @@ struct RegistryCase {
   const char* before;  // the .reg text; nullptr for no file
   std::vector<std::string> bootExecute;
 };
+void PrintTo(const RegistryCase& given, std::ostream* out) { *out << given.name; }
 
 const std::string kOtherValue = "\"ObjectDirectories\"=hex(7):00,00";
 
@@ -114,6 +116,7 @@ struct RefusalCase {
   std::vector<std::string> options;
   const char* error;  // after "spindraxel prepare: "
 };
+void PrintTo(const RefusalCase& given, std::ostream* out) { *out << given.name; }
 
 const RefusalCase kRefusals[] = {
     {"MissingFile",

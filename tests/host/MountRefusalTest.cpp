@@ -5,6 +5,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 
@@ -49,6 +50,7 @@ struct RefusalCase {
   std::function<void(TestImage& image, FakeSystem& system)> prepare;
   const char* reason;  // the end of the one-line error
 };
+void PrintTo(const RefusalCase& given, std::ostream* out) { *out << given.name; }
 
 void MarkDirty(TestImage& image) {
   std::string error;
