@@ -170,8 +170,9 @@ NTSTATUS NTAPI NtWaitForSingleObject(HANDLE Handle, BOOLEAN, LARGE_INTEGER* Time
 NTSTATUS NTAPI NtWaitForMultipleObjects(ULONG Count, HANDLE* Handles, WAIT_TYPE WaitType, BOOLEAN,
                                         LARGE_INTEGER* Timeout) {
   return TraceCall("NtWaitForMultipleObjects", [&]() -> NTSTATUS {
-    if (Count == 0 || Count > kMaximumWaitObjects) return STATUS_INVALID_PARAMETER;
-    if (WaitType != WaitAll && WaitType != WaitAny) return STATUS_INVALID_PARAMETER;
+    // Windows names the argument at fault: the count is the first, the wait type the third.
+    if (Count == 0 || Count > kMaximumWaitObjects) return STATUS_INVALID_PARAMETER_1;
+    if (WaitType != WaitAll && WaitType != WaitAny) return STATUS_INVALID_PARAMETER_3;
     if (Handles == nullptr) return STATUS_ACCESS_VIOLATION;
     std::vector<std::shared_ptr<Object>> objects;
     for (ULONG i = 0; i < Count; ++i) {

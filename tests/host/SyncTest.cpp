@@ -135,8 +135,10 @@ TEST(Wait, BadHandlesAndArgumentsGiveTheirStatuses) {
   HANDLE handles[65];
   for (HANDLE& handle : handles) handle = MakeEvent(NotificationEvent, true);
   LARGE_INTEGER zero{};
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, NtWaitForMultipleObjects(65, handles, WaitAny, false, &zero));
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, NtWaitForMultipleObjects(0, handles, WaitAny, false, &zero));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER_1, NtWaitForMultipleObjects(65, handles, WaitAny, false, &zero));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER_1, NtWaitForMultipleObjects(0, handles, WaitAny, false, &zero));
+  EXPECT_EQ(STATUS_INVALID_PARAMETER_3,
+            NtWaitForMultipleObjects(2, handles, static_cast<WAIT_TYPE>(2), false, &zero));
   EXPECT_EQ(STATUS_WAIT_0, NtWaitForMultipleObjects(64, handles, WaitAll, false, &zero));
   for (HANDLE handle : handles) NtClose(handle);
 }

@@ -111,6 +111,7 @@ void WaitsTimeOut() {
   NtSetEvent(event, nullptr);
   CHECK_STATUS(STATUS_WAIT_0, NtWaitForMultipleObjects(2, both, WaitAny, false, &timeout));
   CHECK_STATUS(STATUS_WAIT_0, NtWaitForMultipleObjects(2, both, WaitAll, false, &timeout));
+  CHECK_STATUS(STATUS_INVALID_PARAMETER_1, NtWaitForMultipleObjects(0, both, WaitAny, false, &timeout));
   NtClose(event);
   NtClose(signalled);
 }
