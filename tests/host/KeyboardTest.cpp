@@ -36,18 +36,12 @@ Codes CodesOf(const KEYBOARD_INPUT_DATA* records, size_t count) {
   return codes;
 }
 
-Codes CodesOf(const host::KeyRecords& records) { return CodesOf(records.data(), records.size()); }
-
 // A key's press and release, and the same inside a modifier's press and release.
 Codes Key(USHORT code, USHORT e0 = 0) { return {{code, e0 | KEY_MAKE}, {code, e0 | KEY_BREAK}}; }
 Codes Held(USHORT modifier, Codes inner) {
   inner.insert(inner.begin(), {modifier, KEY_MAKE});
   inner.emplace_back(modifier, KEY_BREAK);
   return inner;
-}
-Codes Joined(Codes first, const Codes& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
 }
 
 constexpr USHORT kE0 = KEY_E0;
@@ -308,128 +302,5 @@ TEST_F(Keyboard, ReadOnASynchronousHandleWaitsForTheKey) {
   ASSERT_EQ(STATUS_SUCCESS, Read(device, nullptr, &io, &record, kRecord));
   EXPECT_EQ((Codes{{0x2C, kMake}}), CodesOf(&record, 1));
 }
-
-// Standard input replaced by a new pseudo-terminal for the test's duration.
-struct TerminalOnStandardInput {
-  TerminalOnStandardInput() {
-    master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return;
-    slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    savedStdin = dup(STDIN_FILENO);
-    dup2(slave, STDIN_FILENO);
-  }
-  ~TerminalOnStandardInput() {
-    dup2(savedStdin, STDIN_FILENO);
-    for (int fd : {savedStdin, slave, master}) close(fd);
-  }
-  int master = -1, slave = -1, savedStdin = -1;
-};
-
-TEST_F(Keyboard, TerminalKeysReachTheDeviceAndTheTerminalComesBack) {
-  TerminalOnStandardInput terminal;
-  termios before{}, after{};
-  ASSERT_EQ(0, tcgetattr(terminal.slave, &before));
-  std::string error;
-  ASSERT_TRUE(host::UseTerminalKeyboard(&error)) << error;
-  HANDLE device = OpenKeyboard();
-  HANDLE event = MakeEvent();
-  ASSERT_EQ(4, write(terminal.master, "\x1b[Aq", 4));
-  Codes typed;
-  while (typed.size() < 4) {  // the terminal may hand the bytes over in more than one piece
-    KEYBOARD_INPUT_DATA records[4] = {};
-    IO_STATUS_BLOCK io{};
-    if (Read(device, event, &io, records, sizeof records) == STATUS_PENDING) {
-      ASSERT_EQ(STATUS_WAIT_0, WaitLong(event));
-    }
-    typed = Joined(typed, CodesOf(records, io.Information / kRecord));
-  }
-  EXPECT_EQ(Joined(Key(0x48, kE0), Key(0x10)), typed);
-  host::RemoveKeyboard();
-  ASSERT_EQ(0, tcgetattr(terminal.slave, &after));
-  EXPECT_EQ(before.c_lflag, after.c_lflag);
-  EXPECT_EQ(before.c_iflag, after.c_iflag);
-}
-
-struct ScriptCase {
-  const char* text;
-  std::vector<std::pair<long, Codes>> keys;  // time and records of each key
-};
-
-void PrintTo(const ScriptCase& script, std::ostream* out) { *out << "'" << script.text << "'"; }
-
-class AcceptedScript : public testing::TestWithParam<ScriptCase> {};
-
-TEST_P(AcceptedScript, ParsesIntoTimedStrokes) {
-  host::KeyScript script;
-  std::string error;
-  ASSERT_TRUE(host::ParseKeyScript(GetParam().text, &script, &error)) << error;
-  std::vector<std::pair<long, Codes>> keys;
-  for (const host::ScriptedKey& key : script) keys.emplace_back(key.at.count(), CodesOf(key.records));
-  EXPECT_EQ(GetParam().keys, keys);
-}
-
-INSTANTIATE_TEST_SUITE_P(KeyboardScript, AcceptedScript,
-                         testing::Values(ScriptCase{"", {}},
-                                         ScriptCase{"10:,,20:a", {{10, Key(0x33)}, {20, Key(0x1E)}}},
-                                         ScriptCase{" 5:a , 7:, ", {{5, Key(0x1E)}, {7, Key(0x33)}}},
-                                         ScriptCase{"1:shift+,", {{1, Held(kShift, Key(0x33))}}},
-                                         ScriptCase{"1:+", {{1, Held(kShift, Key(0x0D))}}}));
-
-struct BadScriptCase {
-  const char* text;
-  const char* quoted;  // what the error must name
-};
-
-void PrintTo(const BadScriptCase& script, std::ostream* out) { *out << "'" << script.text << "'"; }
-
-class RefusedScript : public testing::TestWithParam<BadScriptCase> {};
-
-TEST_P(RefusedScript, NamesTheBadItem) {
-  host::KeyScript script;
-  std::string error;
-  EXPECT_FALSE(host::ParseKeyScript(GetParam().text, &script, &error));
-  EXPECT_NE(std::string::npos, error.find(GetParam().quoted)) << error;
-}
-
-INSTANTIATE_TEST_SUITE_P(KeyboardScript, RefusedScript,
-                         testing::Values(BadScriptCase{"x", "'x'"}, BadScriptCase{"10:a,x", "'x'"},
-                                         BadScriptCase{"10:", "'10:'"}, BadScriptCase{"-5:a", "'-5'"},
-                                         BadScriptCase{"10:foo", "'foo'"}, BadScriptCase{"10:shift+", "'10:shift+'"},
-                                         BadScriptCase{"10:a;20:b", "'a;20:b'"},
-                                         BadScriptCase{"10:a,,20:b", "empty item"}));
-
-struct TerminalCase {
-  std::string bytes;
-  Codes codes;
-};
-
-void PrintTo(const TerminalCase& terminal, std::ostream* out) {
-  for (unsigned char c : terminal.bytes) *out << (c < 0x20 || c > 0x7E ? "\\x" + std::to_string(c) : std::string(1, c));
-}
-
-class TerminalBytes : public testing::TestWithParam<TerminalCase> {};
-
-TEST_P(TerminalBytes, DecodeIntoTheKeysTyped) {
-  host::TerminalKeyDecoder decoder;
-  host::KeyRecords records;
-  for (unsigned char byte : GetParam().bytes) decoder.Feed(byte, &records);
-  decoder.Flush(&records);  // the terminal then goes quiet
-  EXPECT_EQ(GetParam().codes, CodesOf(records));
-  EXPECT_FALSE(decoder.Waiting());
-}
-
-const Codes kEsc = Key(0x01);
-const Codes kF1 = Key(0x3B);
-
-INSTANTIATE_TEST_SUITE_P(KeyboardTerminal, TerminalBytes,
-                         testing::Values(TerminalCase{"A", Held(kShift, Key(0x1E))}, TerminalCase{"\r", Key(0x1C)},
-                                         TerminalCase{"\x7f", Key(0x0E)}, TerminalCase{"\x03", Held(0x1D, Key(0x2E))},
-                                         TerminalCase{"\x1b", kEsc}, TerminalCase{"\x1b\x1b", Joined(kEsc, kEsc)},
-                                         TerminalCase{"\x1bx", Joined(kEsc, Key(0x2D))},
-                                         TerminalCase{"\x1b[A", Key(0x48, kE0)}, TerminalCase{"\x1bOP", kF1},
-                                         TerminalCase{"\x1b[11~", kF1}, TerminalCase{"\x1b[[A", kF1},
-                                         TerminalCase{"\x1b[3~", Key(0x53, kE0)},
-                                         TerminalCase{"\x1b[1;2D", Held(kShift, Key(0x4B, kE0))},
-                                         TerminalCase{"\x1b[99~a", Key(0x1E)}, TerminalCase{"\xc3\xa9", {}}));
 
 }  // namespace
