@@ -7,7 +7,6 @@
 #include "host/NtfsLib.h"
 
 namespace host {
-namespace {
 
 std::string Hex(NTSTATUS status) {
   char text[16];
@@ -15,12 +14,13 @@ std::string Hex(NTSTATUS status) {
   return text;
 }
 
-// For messages only: layouts are named in ASCII.
 std::string Narrow(const std::u16string& text) {
   std::string out;
   for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
   return out;
 }
+
+namespace {
 
 bool Fail(std::string* error, const std::string& message) {
   if (error != nullptr) *error = message;

@@ -34,6 +34,11 @@ struct FilePiece {
   std::string bytes;
 };
 
+// "0xC0000034": a status as error messages show it.
+std::string Hex(NTSTATUS status);
+// A path for a message: characters outside ASCII become '?'.
+std::string Narrow(const std::u16string& text);
+
 // Creates the directory `path` and any missing parents; an existing directory is fine, an existing file is not.
 bool MakeDirectories(NtfsVolume& volume, const std::u16string& path, std::string* error);
 

@@ -22,25 +22,14 @@ namespace testsupport {
 namespace {
 
 namespace fs = std::filesystem;
+using host::Hex;
+using host::Narrow;
 using host::NtfsVolume;
 
 std::string MakeTempDirectory() {
   std::string pattern = (fs::temp_directory_path() / "spindraxel-ntfs-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) return "";
   return pattern;
-}
-
-std::string Hex(NTSTATUS status) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
-
-// For messages only: the test paths are ASCII.
-std::string Narrow(const std::u16string& text) {
-  std::string out;
-  for (char16_t c : text) out.push_back(c < 0x80 ? static_cast<char>(c) : '?');
-  return out;
 }
 
 // Copies only the data regions of `source`: a fresh volume is mostly hole, and a full copy of every test's image
