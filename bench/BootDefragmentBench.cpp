@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "BenchSupport.h"
-#include "host/ImageLayout.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ImageLayout.h"
 
 namespace {
 

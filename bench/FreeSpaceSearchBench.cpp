@@ -19,9 +19,9 @@
 
 #include "BenchSupport.h"
 #include "defrag/Defragmentation.h"
-#include "host/Host.h"
-#include "host/NtfsLib.h"
-#include "host/NtfsVolume.h"
+#include "host/ntdll/Host.h"
+#include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/NtfsVolume.h"
 #include "log/Logger.h"
 #include "volume/Volume.h"
 #include "volume/VolumeBitmapCache.h"

@@ -11,7 +11,7 @@
 #include "config/ConfigFileReader.h"
 #include "config/FileConfigElement.h"
 #include "config/GeneralConfigElement.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
 #include "log/Logger.h"
 
 namespace {

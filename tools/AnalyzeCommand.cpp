@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "host/VolumeAnalysis.h"
+#include "host/offline/VolumeAnalysis.h"
 
 namespace {
 

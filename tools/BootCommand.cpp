@@ -13,11 +13,12 @@
 #include "BootProgress.h"
 #include "Commands.h"
 #include "DryRun.h"
-#include "host/Clock.h"
-#include "host/Faults.h"
-#include "host/FsOverrides.h"
-#include "host/Host.h"
-#include "host/Keyboard.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/faults/FsOverrides.h"
+#include "host/ntdll/keyboard/Keyboard.h"
+#include "host/ntdll/objects/Clock.h"
+#include "host/text/Utf.h"
 #include "native/ProcessEntry.h"
 
 namespace {
@@ -109,28 +110,6 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-std::u16string Utf8ToUtf16(const std::string& text) {
-  std::u16string out;
-  for (size_t i = 0; i < text.size();) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    char32_t c = lead;
-    size_t extra = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : 0;
-    if (lead >= 0x80 && extra == 0) c = 0xFFFD;
-    if (extra != 0) c = lead & (0x3F >> extra);
-    size_t j = 1;
-    for (; j <= extra && i + j < text.size(); ++j) c = (c << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
-    i += j;
-    if (c >= 0x10000) {
-      c -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (c >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (c & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(c));
-    }
-  }
-  return out;
-}
-
 std::string LowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
@@ -171,7 +150,7 @@ bool ParseMftZone(const std::string& value) {
 
 // The process that the Session Manager would have made: parameters with the command line, and a PEB.
 [[noreturn]] void StartBootProcess(const std::string& commandLine) {
-  static std::u16string command = Utf8ToUtf16(commandLine);
+  static std::u16string command = host::Utf8ToUtf16(commandLine);
   static std::u16string image = u"\\SystemRoot\\System32\\sxboottime.exe";
   static RTL_USER_PROCESS_PARAMETERS parameters{};
   static PEB peb{};

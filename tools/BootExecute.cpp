@@ -7,8 +7,9 @@
 #include <cstdio>
 #include <vector>
 
-#include "host/RegFile.h"
-#include "host/Registry.h"
+#include "host/ntdll/registry/RegFile.h"
+#include "host/ntdll/registry/Registry.h"
+#include "host/text/Utf.h"
 
 namespace {
 
@@ -26,10 +27,10 @@ std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data) {
       continue;
     }
     if (current.empty()) break;
-    strings.push_back(host::RegistryTextToUtf8(current));
+    strings.push_back(host::Utf16ToUtf8(current));
     current.clear();
   }
-  if (!current.empty()) strings.push_back(host::RegistryTextToUtf8(current));
+  if (!current.empty()) strings.push_back(host::Utf16ToUtf8(current));
   return strings;
 }
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "host/Faults.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
 
 namespace {
 

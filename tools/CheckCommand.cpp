@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "host/ConsistencyCheck.h"
+#include "host/offline/ConsistencyCheck.h"
 
 namespace {
 

@@ -14,11 +14,13 @@
 #include <memory>
 #include <system_error>
 
-#include "host/FsOverrides.h"
-#include "host/NtfsInode.h"
-#include "host/NtfsLib.h"
-#include "host/NtfsVolume.h"
-#include "host/RegFile.h"
+#include "host/ntdll/faults/FsOverrides.h"
+#include "host/ntdll/registry/RegFile.h"
+#include "host/ntfs/MountSafety.h"
+#include "host/ntfs/NtfsInode.h"
+#include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/text/Utf.h"
 
 extern char** environ;
 
@@ -131,7 +133,7 @@ void ShowNewLogs(const DryRun& run) {
       if (old) continue;
       any = true;
       std::fprintf(stderr, "spindraxel boot: --dry-run: the log it wrote, %c:\\%s:\n", letter,
-                   host::RegistryTextToUtf8(log).c_str());
+                   host::Utf16ToUtf8(log).c_str());
       const std::string text = ReadWhole(*volume, log);
       std::fwrite(text.data(), 1, text.size(), stderr);
       if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);

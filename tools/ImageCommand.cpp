@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "Commands.h"
-#include "host/ImageGenerator.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ImageGenerator.h"
 
 extern char** environ;
 

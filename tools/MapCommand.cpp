@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "Commands.h"
-#include "host/ClusterMap.h"
-#include "host/VolumeAnalysis.h"
+#include "host/offline/ClusterMap.h"
+#include "host/offline/VolumeAnalysis.h"
 
 namespace {
 

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "Commands.h"
-#include "host/NtfsVolume.h"
-#include "host/RegFile.h"
-#include "host/Registry.h"
+#include "host/ntdll/registry/RegFile.h"
+#include "host/ntdll/registry/Registry.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/text/Utf.h"
 
 namespace {
 
@@ -324,7 +325,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
   std::printf("  %s\n", shown.substr(0, shown.size() - 3).c_str());
   std::printf("%s: BootExecute is now\n", options.registryFile.c_str());
-  for (const std::u16string& item : bootExecute) std::printf("  %s\n", host::RegistryTextToUtf8(item).c_str());
+  for (const std::u16string& item : bootExecute) std::printf("  %s\n", host::Utf16ToUtf8(item).c_str());
   std::printf("Boot it with:\n  spindraxel boot --registry %s --drive %c=%s\n", options.registryFile.c_str(),
               options.drive, options.image.c_str());
   return 0;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <regex>
 
-#include "host/ImageGenerator.h"
+#include "host/offline/ImageGenerator.h"
 #include "support/BootLog.h"
 #include "support/CommandRunner.h"
 #include "support/TestImage.h"

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <thread>
 
-#include "host/RegFile.h"
+#include "host/ntdll/registry/RegFile.h"
 #include "support/CommandRunner.h"
 #include "support/RegistryFile.h"
 #include "support/TestImage.h"

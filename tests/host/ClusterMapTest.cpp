@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "host/ClusterMap.h"
-#include "host/VolumeAnalysis.h"
+#include "host/offline/ClusterMap.h"
+#include "host/offline/VolumeAnalysis.h"
 #include "support/TestImage.h"
 
 namespace {

@@ -5,10 +5,10 @@
 #include <functional>
 #include <memory>
 
-#include "host/ConsistencyCheck.h"
-#include "host/Host.h"
-#include "host/NtfsLib.h"
-#include "host/NtfsVolume.h"
+#include "host/ntdll/Host.h"
+#include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ConsistencyCheck.h"
 #include "support/CommandRunner.h"
 #include "support/TestImage.h"
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <regex>
 
-#include "host/Faults.h"
-#include "host/FsOverrides.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/faults/FsOverrides.h"
 #include "support/CommandRunner.h"
 #include "support/Native.h"
 #include "support/TestImage.h"

@@ -2,7 +2,7 @@
 // MFT zone on a consistent volume, and a volume too small for the request says so.
 #include <gtest/gtest.h>
 
-#include "host/ImageGenerator.h"
+#include "host/offline/ImageGenerator.h"
 #include "support/TestImage.h"
 
 namespace {

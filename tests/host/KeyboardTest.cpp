@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/Keyboard.h"
-#include "host/KeyboardDevice.h"
-#include "host/TerminalKeys.h"
+#include "host/ntdll/keyboard/Keyboard.h"
+#include "host/ntdll/keyboard/KeyboardDevice.h"
+#include "host/ntdll/keyboard/TerminalKeys.h"
 #include "support/Native.h"
 
 using testsupport::NamedAttributes;

@@ -11,8 +11,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/NtfsLib.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/MountSafety.h"
+#include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/NtfsVolume.h"
 #include "support/TestImage.h"
 
 namespace {

@@ -8,8 +8,8 @@
 
 #include <random>
 
-#include "host/ConsistencyCheck.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ConsistencyCheck.h"
 #include "support/TestImage.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "host/RegFile.h"
+#include "host/ntdll/registry/RegFile.h"
 #include "support/RegistryFile.h"
 
 using host::ReadRegFile;

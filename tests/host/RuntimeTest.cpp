@@ -3,8 +3,8 @@
 
 #include <cstdlib>
 
-#include "host/Clock.h"
-#include "host/Faults.h"
+#include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/objects/Clock.h"
 #include "platform/NativeApi.h"
 
 namespace {

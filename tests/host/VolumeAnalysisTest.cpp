@@ -9,10 +9,10 @@
 #include <regex>
 
 #include "defrag/Defragmentation.h"
-#include "host/Host.h"
-#include "host/NtfsLib.h"
-#include "host/NtfsVolume.h"
-#include "host/VolumeAnalysis.h"
+#include "host/ntdll/Host.h"
+#include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/VolumeAnalysis.h"
 #include "support/TestImage.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"

@@ -11,7 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "host/RegFile.h"
+#include "host/ntdll/registry/RegFile.h"
+#include "host/text/Utf.h"
 
 namespace testsupport {
 
@@ -107,7 +108,7 @@ std::vector<std::string> RegistryFile::BootExecute() const {
     } else if (current.empty()) {
       break;
     } else {
-      entries.push_back(host::RegistryTextToUtf8(current));
+      entries.push_back(host::Utf16ToUtf8(current));
       current.clear();
     }
   }

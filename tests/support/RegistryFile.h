@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/RegistryKey.h"
+#include "host/ntdll/registry/RegistryKey.h"
 
 namespace testsupport {
 

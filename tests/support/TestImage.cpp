@@ -14,9 +14,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/ConsistencyCheck.h"
-#include "host/ImageLayout.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ConsistencyCheck.h"
+#include "host/offline/ImageLayout.h"
 
 namespace testsupport {
 namespace {

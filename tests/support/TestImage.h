@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "host/ConsistencyCheck.h"
-#include "host/ImageLayout.h"
-#include "host/NtfsVolume.h"
+#include "host/ntfs/NtfsVolume.h"
+#include "host/offline/ConsistencyCheck.h"
+#include "host/offline/ImageLayout.h"
 #include "support/CommandRunner.h"
 
 namespace testsupport {

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "SystemImage.h"
-#include "host/Faults.h"
-#include "host/Registry.h"
+#include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/registry/Registry.h"
 
 #include "native/BootSettings.h"
 

@@ -3,7 +3,7 @@
 
 #include "SystemImage.h"
 #include "config/ConfigFileReader.h"
-#include "host/Faults.h"
+#include "host/ntdll/faults/Faults.h"
 
 namespace {
 

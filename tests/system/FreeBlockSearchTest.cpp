@@ -6,7 +6,7 @@
 
 #include "SystemImage.h"
 #include "defrag/Defragmentation.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
 #include "support/TestImage.h"
 #include "volume/Volume.h"
 #include "volume/VolumeBitmapCache.h"

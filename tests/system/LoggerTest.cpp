@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "SystemImage.h"
-#include "host/Faults.h"
+#include "host/ntdll/faults/Faults.h"
 #include "log/DataSynchronizationLock.h"
 #include "log/Logger.h"
 

@@ -5,8 +5,8 @@
 #include <chrono>
 #include <thread>
 
-#include "host/Faults.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
 #include "log/Logger.h"
 #include "support/Native.h"
 #include "support/TestImage.h"

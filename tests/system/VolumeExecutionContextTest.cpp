@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "SystemImage.h"
-#include "host/Faults.h"
+#include "host/ntdll/faults/Faults.h"
 #include "native/VolumeExecutionContext.h"
 
 namespace {

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "SystemImage.h"
-#include "host/Faults.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
 #include "integrity/FileInformationDumper.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"

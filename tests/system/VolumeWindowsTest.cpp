@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "SystemImage.h"
-#include "host/Faults.h"
-#include "host/FsOverrides.h"
-#include "host/Host.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/faults/FsOverrides.h"
 #include "support/TestImage.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"

@@ -6,8 +6,8 @@
 #include <string>
 
 #include "Harness.h"
-#include "host/Host.h"
-#include "host/Registry.h"
+#include "host/ntdll/Host.h"
+#include "host/ntdll/registry/Registry.h"
 
 namespace {
 

@@ -1,0 +1,173 @@
+#include "host/ntdll/faults/Faults.h"
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace host {
+namespace {
+
+constexpr size_t kCallLogWindow = 100000;
+
+struct FaultState {
+  std::mutex mutex;
+  std::vector<FaultRule> rules;
+  std::map<std::string, uint64_t> counts;
+  std::deque<CallRecord> recent;
+};
+
+FaultState& State() {
+  static FaultState* state = new FaultState();  // outlives every thread that may still call in at exit
+  return *state;
+}
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0') return false;
+  *value = parsed;
+  return true;
+}
+
+}  // namespace
+
+bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  FaultRule parsed;
+  size_t equals = text.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    *error = "fault '" + text + "': expected CALL[#N]=STATUS, CALL[#N]=delay:MS or CALL[#N]=corrupt";
+    return false;
+  }
+  std::string target = text.substr(0, equals);
+  std::string action = text.substr(equals + 1);
+
+  size_t hash = target.find('#');
+  parsed.call = target.substr(0, hash);
+  parsed.count = 0;
+  if (hash != std::string::npos) {
+    std::string range = target.substr(hash + 1);
+    parsed.count = 1;
+    if (!range.empty() && range.back() == '+') {
+      parsed.count = 0;
+      range.pop_back();
+    }
+    size_t dash = range.find('-');
+    uint64_t last = 0;
+    if (dash != std::string::npos) {
+      if (!ParseNumber(range.substr(dash + 1), &last)) range.clear();
+      range = range.substr(0, dash);
+    }
+    if (!ParseNumber(range, &parsed.first) || parsed.first == 0 || (dash != std::string::npos && last < parsed.first)) {
+      *error = "fault '" + text + "': the call number must be 1 or more (#N, #N+ or #N-M)";
+      return false;
+    }
+    if (dash != std::string::npos) parsed.count = last - parsed.first + 1;
+  }
+  if (parsed.call.empty()) {
+    *error = "fault '" + text + "': no call named";
+    return false;
+  }
+
+  uint64_t value = 0;
+  if (action == "corrupt") {
+    parsed.fails = false;
+    parsed.corrupts = true;
+  } else if (action.rfind("delay:", 0) == 0) {
+    parsed.fails = false;
+    if (!ParseNumber(action.substr(6), &value) || value > 3600000) {
+      *error = "fault '" + text + "': delay must be milliseconds (at most an hour)";
+      return false;
+    }
+    parsed.delayMs = static_cast<uint32_t>(value);
+  } else {
+    if (!ParseNumber(action, &value) || value > 0xFFFFFFFFull) {
+      *error = "fault '" + text + "': status must be a 32-bit number such as 0xC0000185";
+      return false;
+    }
+    parsed.status = static_cast<NTSTATUS>(static_cast<ULONG>(value));
+  }
+  *rule = parsed;
+  return true;
+}
+
+void AddFaultRule(const FaultRule& rule) {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  State().rules.push_back(rule);
+}
+
+void ClearFaultRules() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  State().rules.clear();
+}
+
+namespace {
+thread_local bool t_corruptionRequested = false;
+}  // namespace
+
+bool TakeCorruptionRequest() {
+  const bool requested = t_corruptionRequested;
+  t_corruptionRequested = false;
+  return requested;
+}
+
+bool InjectFault(const char* call, NTSTATUS* status) {
+  FaultState& state = State();
+  uint32_t delayMs = 0;
+  bool fails = false;
+  std::vector<std::function<void()>> actions;
+  bool corrupts = false;
+  {
+    std::lock_guard<std::mutex> guard(state.mutex);
+    ++state.counts[call];
+    std::thread::id self = std::this_thread::get_id();
+    for (FaultRule& rule : state.rules) {
+      if (rule.call != call || (rule.thread != std::thread::id() && rule.thread != self)) continue;
+      uint64_t number = ++rule.seen;
+      if (number < rule.first || (rule.count != 0 && number - rule.first >= rule.count)) continue;
+      delayMs += rule.delayMs;
+      if (rule.before) actions.push_back(rule.before);
+      if (rule.corrupts) corrupts = true;
+      if (rule.fails && !fails) {
+        fails = true;
+        *status = rule.status;
+      }
+    }
+  }
+  if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  for (const auto& action : actions) action();
+  t_corruptionRequested = corrupts && !fails;
+  return fails;
+}
+
+NTSTATUS RecordCall(const char* call, NTSTATUS status) {
+  FaultState& state = State();
+  std::lock_guard<std::mutex> guard(state.mutex);
+  if (state.recent.size() == kCallLogWindow) state.recent.pop_front();
+  state.recent.push_back(CallRecord{call, status});
+  return status;
+}
+
+uint64_t CallCount(const std::string& call) {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  auto found = State().counts.find(call);
+  return found == State().counts.end() ? 0 : found->second;
+}
+
+std::vector<CallRecord> RecentCalls() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  return {State().recent.begin(), State().recent.end()};
+}
+
+void ResetCallLog() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  State().counts.clear();
+  State().recent.clear();
+}
+
+}  // namespace host

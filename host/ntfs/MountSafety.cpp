@@ -1,0 +1,135 @@
+#include "host/ntfs/MountSafety.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <vector>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace host {
+namespace {
+
+struct MountTableOverride {
+  std::mutex mutex;
+  std::string mountTable;
+  std::string sysBlock;
+};
+
+MountTableOverride& MountTables() {
+  static MountTableOverride tables;
+  return tables;
+}
+
+std::string ResolvedPath(const std::string& path) {
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+}
+
+// The mount table escapes blanks and backslashes in its fields as octal (\040).
+std::string UnescapeMountField(const std::string& field) {
+  std::string out;
+  for (size_t i = 0; i < field.size(); ++i) {
+    const bool octal = i + 3 < field.size() && field.find_first_not_of("01234567", i + 1) >= i + 4;
+    if (field[i] == '\\' && octal) {
+      out += static_cast<char>(std::stoi(field.substr(i + 1, 3), nullptr, 8));
+      i += 3;
+    } else {
+      out += field[i];
+    }
+  }
+  return out;
+}
+
+// The loop devices (/dev/loopN) whose backing file is `image`.
+std::vector<std::string> LoopDevicesBackedBy(const std::string& sysBlock, const std::string& image) {
+  std::vector<std::string> devices;
+  DIR* directory = opendir(sysBlock.c_str());
+  if (directory == nullptr) return devices;
+  while (const dirent* entry = readdir(directory)) {
+    const std::string name = entry->d_name;
+    if (name.rfind("loop", 0) != 0) continue;
+    std::ifstream backing(sysBlock + "/" + name + "/loop/backing_file");
+    std::string file;
+    if (!std::getline(backing, file)) continue;
+    // A backing file removed since reads "PATH (deleted)": then it is not this one.
+    if (file == image) devices.push_back("/dev/" + name);
+  }
+  closedir(directory);
+  return devices;
+}
+
+}  // namespace
+
+std::string MountFailureReason(int error) {
+  switch (error) {
+    case EINVAL:
+      return "not a valid NTFS volume";
+    case EPERM:  // the library's answer for an active hiberfil.sys, checked only for a read-write mount
+      return "Windows is hibernated on this volume, or was shut down with Fast Startup (hiberfil.sys is in use): "
+             "start Windows and shut it down fully (Fast Startup off) first";
+    case EBUSY:
+      return "the device is in use by a mounted file system";
+    case EAGAIN:  // the library's own lock on the device: another program has it open
+      return "already mounted by this or another process";
+    case EIO:
+      return "the volume is damaged or truncated (" + std::string(std::strerror(error)) + ")";
+    case EACCES:
+    case EROFS:
+      return "the device cannot be opened for writing (" + std::string(std::strerror(error)) + ")";
+    default:
+      return "mount refused: " + std::string(std::strerror(error));
+  }
+}
+
+bool HasNtfsSignature(int fd) {
+  char oemId[8];
+  return pread(fd, oemId, sizeof(oemId), 3) == static_cast<ssize_t>(sizeof(oemId)) &&
+         std::memcmp(oemId, "NTFS    ", sizeof(oemId)) == 0;
+}
+
+void SetMountTableForTests(const std::string& mountTable, const std::string& sysBlock) {
+  std::lock_guard<std::mutex> guard(MountTables().mutex);
+  MountTables().mountTable = mountTable;
+  MountTables().sysBlock = sysBlock;
+}
+
+bool FindKernelMount(const std::string& device, std::string* mountPoint) {
+  std::string mountTable = "/proc/self/mounts", sysBlock = "/sys/block";
+  {
+    std::lock_guard<std::mutex> guard(MountTables().mutex);
+    if (!MountTables().mountTable.empty()) mountTable = MountTables().mountTable;
+    if (!MountTables().sysBlock.empty()) sysBlock = MountTables().sysBlock;
+  }
+  const std::string resolved = ResolvedPath(device);
+  struct stat info;
+  std::vector<std::string> loops;
+  if (stat(resolved.c_str(), &info) == 0 && S_ISREG(info.st_mode)) loops = LoopDevicesBackedBy(sysBlock, resolved);
+
+  std::ifstream table(mountTable);
+  std::string line;
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string source, target;
+    if (!(fields >> source >> target)) continue;
+    source = UnescapeMountField(source);
+    bool mounted = source.rfind('/', 0) == 0 && ResolvedPath(source) == resolved;
+    for (const std::string& loop : loops) {
+      // The loop device itself or one of its partitions (/dev/loop3p1).
+      mounted = mounted || source == loop || (source.rfind(loop + "p", 0) == 0);
+    }
+    if (mounted) {
+      *mountPoint = UnescapeMountField(target);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace host

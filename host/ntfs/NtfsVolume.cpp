@@ -1,0 +1,497 @@
+#include "host/ntfs/NtfsVolume.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "host/ntfs/MountSafety.h"
+#include "host/ntfs/NtfsInode.h"
+#include "host/ntfs/NtfsLib.h"
+
+namespace host {
+namespace {
+
+// The largest piece handed to one library write or extension. The library's cluster allocator answers ENOSPC when
+// one request needs more fragments than it gathers (a 1 MiB request over two-cluster holes, or 64 KiB over
+// one-cluster holes, while thousands of clusters were free), so requests stay small and a refused one is retried
+// one cluster at a time; only a refused single cluster means the volume is full.
+constexpr uint32_t kIoPiece = 64 * 1024;
+constexpr size_t kMaxNameLength = 255;  // UTF-16 code units in one NTFS name
+constexpr uint64_t kMaxFileSize = INT64_MAX;
+
+std::recursive_mutex& GlobalLibraryLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+uint64_t ReferenceOf(const ntfs_inode* inode) {
+  return MK_MREF(inode->mft_no, le16_to_cpu(inode->mrec->sequence_number));
+}
+
+// Closing an inode writes back what the call changed, so a failed close is the call's failure.
+NTSTATUS CloseInode(UniqueInode inode) {
+  if (ntfs_inode_close(inode.release()) != 0) return StatusFromErrno(errno);
+  return STATUS_SUCCESS;
+}
+
+// For a new inode whose directory is still open: closing it through the directory keeps the library from opening
+// that directory a second time to update the entry.
+NTSTATUS CloseInodeIn(UniqueInode inode, ntfs_inode* directory) {
+  if (ntfs_inode_close_in_dir(inode.release(), directory) != 0) return StatusFromErrno(errno);
+  return STATUS_SUCCESS;
+}
+
+// Sparse and compressed files grow by holes; every other file is allocated as it grows, as on Windows.
+bool GrowsByHoles(ntfs_attr* data) { return NAttrSparse(data) || NAttrCompressed(data); }
+
+// What NTFS accepts as one name in the Win32 namespace.
+bool IsValidName(const std::u16string& name) {
+  if (name.empty() || name.size() > kMaxNameLength || name == u"." || name == u"..") return false;
+  for (char16_t c : name) {
+    if (c < 0x20) return false;
+    switch (c) {
+      case u'"':
+      case u'*':
+      case u'/':
+      case u':':
+      case u'<':
+      case u'>':
+      case u'?':
+      case u'|':
+        return false;
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+// Splits a volume-relative path into its names; the root (u"") has none. Every name is checked before anything is
+// looked up, so an invalid name wins over a missing directory.
+NTSTATUS SplitPath(const std::u16string& path, std::vector<std::u16string>* names) {
+  names->clear();
+  if (path.empty()) return STATUS_SUCCESS;
+  for (size_t start = 0;;) {
+    const size_t end = path.find(u'\\', start);
+    std::u16string name = path.substr(start, end == std::u16string::npos ? std::u16string::npos : end - start);
+    if (!IsValidName(name)) return STATUS_OBJECT_NAME_INVALID;
+    names->push_back(std::move(name));
+    if (end == std::u16string::npos) return STATUS_SUCCESS;
+    start = end + 1;
+  }
+}
+
+std::vector<ntfschar> ToNtfsName(const std::u16string& name) {
+  std::vector<ntfschar> out;
+  out.reserve(name.size());
+  for (char16_t c : name) out.push_back(cpu_to_le16(c));
+  return out;
+}
+
+// Opens the unnamed data stream of `mftRef`, unless the record is a directory, which has none.
+NTSTATUS OpenData(ntfs_volume* vol, uint64_t mftRef, UniqueInode* inode, UniqueAttr* data, bool* isDirectory) {
+  NTSTATUS status = OpenRecord(vol, mftRef, inode);
+  if (!NT_SUCCESS(status)) return status;
+  *isDirectory = IsDirectory(inode->get());
+  if (*isDirectory) return STATUS_SUCCESS;
+  data->reset(ntfs_attr_open(inode->get(), AT_DATA, AT_UNNAMED, 0));
+  if (!*data) return StatusFromErrno(errno);
+  return STATUS_SUCCESS;
+}
+
+// Looks `name` up in `directory`, ignoring case.
+NTSTATUS FindName(ntfs_inode* directory, const std::u16string& name, uint64_t* mftRef) {
+  const std::vector<ntfschar> ntfsName = ToNtfsName(name);
+  errno = 0;
+  const u64 found = ntfs_inode_lookup_by_name(directory, ntfsName.data(), static_cast<int>(ntfsName.size()));
+  if (found == static_cast<u64>(-1)) {
+    return errno == ENOENT ? STATUS_OBJECT_NAME_NOT_FOUND : StatusFromErrno(errno);
+  }
+  *mftRef = found;
+  return STATUS_SUCCESS;
+}
+
+// Opens what names[0, count) lead to from the root, with one record open at a time. A name before the last that
+// is missing or not a directory gives STATUS_OBJECT_PATH_NOT_FOUND; a missing last name,
+// STATUS_OBJECT_NAME_NOT_FOUND.
+NTSTATUS OpenPath(ntfs_volume* vol, const std::vector<std::u16string>& names, size_t count, UniqueInode* result) {
+  UniqueInode current;
+  NTSTATUS status = OpenRecord(vol, FILE_root, &current);
+  if (!NT_SUCCESS(status)) return status;
+  for (size_t i = 0; i < count; ++i) {
+    if (!IsDirectory(current.get())) return STATUS_OBJECT_PATH_NOT_FOUND;
+    uint64_t child = 0;
+    status = FindName(current.get(), names[i], &child);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND && i + 1 < count) return STATUS_OBJECT_PATH_NOT_FOUND;
+    if (!NT_SUCCESS(status)) return status;
+    current.reset();
+    status = OpenRecord(vol, child, &current);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  *result = std::move(current);
+  return STATUS_SUCCESS;
+}
+
+// Opens the directory that holds the last of `names` (which must not be empty).
+NTSTATUS OpenParent(ntfs_volume* vol, const std::vector<std::u16string>& names, UniqueInode* parent) {
+  const NTSTATUS status = OpenPath(vol, names, names.size() - 1, parent);
+  if (status == STATUS_OBJECT_NAME_NOT_FOUND) return STATUS_OBJECT_PATH_NOT_FOUND;
+  if (!NT_SUCCESS(status)) return status;
+  if (!IsDirectory(parent->get())) return STATUS_OBJECT_PATH_NOT_FOUND;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS Describe(ntfs_inode* inode, NtfsVolume::Node* node) {
+  node->mftRef = ReferenceOf(inode);
+  node->isDirectory = IsDirectory(inode);
+  node->size = 0;
+  if (node->isDirectory) return STATUS_SUCCESS;
+  UniqueAttr data(ntfs_attr_open(inode, AT_DATA, AT_UNNAMED, 0));
+  if (data) {
+    node->size = static_cast<uint64_t>(data->data_size);
+  } else if (errno != ENOENT) {  // a few metadata files have no unnamed stream: size 0
+    return StatusFromErrno(errno);
+  }
+  return STATUS_SUCCESS;
+}
+
+// Grows `data` to `size` with clusters allocated but not written: the bytes past the initialized size read as
+// zeros. In pieces, for the ENOSPC reason above; a refused extension leaves the attribute as it was.
+NTSTATUS ExtendAllocated(ntfs_attr* data, s64 size) {
+  const s64 cluster = data->ni->vol->cluster_size;
+  s64 step = kIoPiece;
+  while (data->data_size < size) {
+    if (ntfs_attr_truncate_solid(data, std::min<s64>(size, data->data_size + step)) == 0) {
+      step = kIoPiece;
+      continue;
+    }
+    if (errno != ENOSPC || step <= cluster) return StatusFromErrno(errno);
+    step = cluster;
+  }
+  return STATUS_SUCCESS;
+}
+
+// Owns a descriptor until it is released to its next owner.
+class ScopedFd {
+ public:
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+NTSTATUS StatusFromErrno(int error) {
+  switch (error) {
+    case ENOENT:
+      return STATUS_OBJECT_NAME_NOT_FOUND;
+    case ENOTDIR:
+      return STATUS_OBJECT_PATH_NOT_FOUND;
+    case EEXIST:
+      return STATUS_OBJECT_NAME_COLLISION;
+    case ENAMETOOLONG:
+    case EILSEQ:
+      return STATUS_OBJECT_NAME_INVALID;
+    case ENOTEMPTY:
+      return STATUS_DIRECTORY_NOT_EMPTY;
+    case EISDIR:
+      return STATUS_FILE_IS_A_DIRECTORY;
+    case ENOSPC:
+    case EFBIG:
+      return STATUS_DISK_FULL;
+    case ENOMEM:
+      return STATUS_NO_MEMORY;
+    case EACCES:
+    case EPERM:
+      return STATUS_ACCESS_DENIED;
+    case EROFS:
+      return STATUS_MEDIA_WRITE_PROTECTED;
+    case EINVAL:
+    case ERANGE:
+      return STATUS_INVALID_PARAMETER;
+    case EOPNOTSUPP:
+      return STATUS_NOT_SUPPORTED;
+    case EBUSY:
+      return STATUS_SHARING_VIOLATION;
+    default:  // EIO (damaged metadata or a failing device) and anything unforeseen
+      return STATUS_UNSUCCESSFUL;
+  }
+}
+
+std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::string* error) {
+  auto fail = [&](const std::string& reason) {
+    if (error != nullptr) *error = "cannot mount " + device + ": " + reason;
+    return nullptr;
+  };
+
+  ScopedFd fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) {
+    const int openError = errno;
+    return fail(openError == ENOENT ? "no such file" : std::strerror(openError));
+  }
+  struct stat info;
+  if (fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
+    return fail("not an image file or block device");
+  }
+  if (!HasNtfsSignature(fd.get())) return fail("not an NTFS volume (no NTFS boot sector)");
+  // The kernel's file system would keep its own cache of the metadata we rewrite, and the flock below does not
+  // reach it.
+  std::string mountPoint;
+  if (FindKernelMount(device, &mountPoint))
+    return fail("mounted by the system at " + mountPoint + " (unmount it first)");
+  // A second mount would write the same metadata from a different cache. The library's own device lock is a
+  // process-wide fcntl lock, which does not stop a second mount in this process; flock does.
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail("already mounted by this or another process");
+
+  std::lock_guard<std::recursive_mutex> lock(GlobalLibraryLock());
+  // O_EXCL keeps the kernel from mounting a block device while we write it; it means nothing for a plain file.
+  const ntfs_mount_flags flags = S_ISBLK(info.st_mode) ? NTFS_MNT_EXCLUSIVE : NTFS_MNT_NONE;
+  // A read-write mount already writes (it resets $LogFile), so the dirty flag is read on a read-only mount first.
+  // A dirty volume may hold damage that only chkdsk knows how to repair; moving clusters on it could spread it.
+  if (ntfs_volume* probe = ntfs_mount(device.c_str(), static_cast<ntfs_mount_flags>(flags | NTFS_MNT_RDONLY))) {
+    const bool dirty = (le16_to_cpu(probe->flags) & le16_to_cpu(NTFS_VOLUME_IS_DIRTY)) != 0;
+    ntfs_umount(probe, FALSE);
+    if (dirty) return fail("the volume is marked dirty: run chkdsk on Windows (or ntfsfix) first");
+  }
+  ntfs_volume* vol = ntfs_mount(device.c_str(), flags);
+  if (vol == nullptr) return fail(MountFailureReason(errno));
+  // Windows opens case-insensitively unless asked otherwise; the library then still creates names as given.
+  // Free space is not counted at mount, and the file-system controls report it.
+  if (ntfs_set_ignore_case(vol) != 0 || ntfs_volume_get_free_space(vol) != 0) {
+    const int setupError = errno;
+    ntfs_umount(vol, FALSE);
+    return fail(std::string("cannot prepare the volume: ") + std::strerror(setupError));
+  }
+  return std::unique_ptr<NtfsVolume>(new NtfsVolume(vol, fd.release(), device));
+}
+
+NtfsVolume::NtfsVolume(ntfs_volume* vol, int lockFd, std::string device)
+    : vol_(vol), lockFd_(lockFd), device_(std::move(device)) {}
+
+NtfsVolume::~NtfsVolume() {
+  {
+    std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+    // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
+    // refused writes.
+    cached_.reset();
+    if (ntfs_umount(vol_, FALSE) != 0) {
+      std::fprintf(stderr, "NtfsVolume: unmounting %s failed: %s\n", device_.c_str(), std::strerror(errno));
+    }
+  }
+  close(lockFd_);
+}
+
+std::recursive_mutex& NtfsVolume::LibraryLock() { return GlobalLibraryLock(); }
+
+ntfs_volume* NtfsVolume::Raw() {
+  Uncache(kAnyRecord);
+  return vol_;
+}
+
+void NtfsVolume::Uncache(uint64_t mftRef) {
+  if (cached_ && (mftRef == kAnyRecord || MREF(cached_->mftRef) == MREF(mftRef))) cached_.reset();
+}
+
+NTSTATUS NtfsVolume::Lookup(const std::u16string& path, Node* node) {
+  std::vector<std::u16string> names;
+  NTSTATUS status = SplitPath(path, &names);
+  if (!NT_SUCCESS(status)) return status;
+
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(kAnyRecord);  // the path may name the cached file
+  UniqueInode inode;
+  status = OpenPath(vol_, names, names.size(), &inode);
+  if (!NT_SUCCESS(status)) return status;
+  return Describe(inode.get(), node);
+}
+
+NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* node) {
+  std::vector<std::u16string> names;
+  NTSTATUS status = SplitPath(path, &names);
+  if (!NT_SUCCESS(status)) return status;
+  if (names.empty()) return STATUS_OBJECT_NAME_COLLISION;  // the root
+
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  UniqueInode parent;
+  status = OpenParent(vol_, names, &parent);
+  if (!NT_SUCCESS(status)) return status;
+  uint64_t existing = 0;
+  status = FindName(parent.get(), names.back(), &existing);
+  if (NT_SUCCESS(status)) return STATUS_OBJECT_NAME_COLLISION;
+  if (status != STATUS_OBJECT_NAME_NOT_FOUND) return status;
+
+  const std::vector<ntfschar> name = ToNtfsName(names.back());
+  UniqueInode created(ntfs_create(parent.get(), const_cpu_to_le32(0), name.data(), static_cast<u8>(name.size()),
+                                  directory ? S_IFDIR : S_IFREG));
+  if (!created) return StatusFromErrno(errno);
+  node->mftRef = ReferenceOf(created.get());
+  node->isDirectory = directory;
+  node->size = 0;
+  status = CloseInodeIn(std::move(created), parent.get());
+  if (!NT_SUCCESS(status)) return status;
+  return CloseInode(std::move(parent));
+}
+
+NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32_t length, uint32_t* bytesRead) {
+  *bytesRead = 0;
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
+  UniqueInode inode;
+  UniqueAttr data;
+  bool isDirectory = false;
+  NTSTATUS status = OpenData(vol_, mftRef, &inode, &data, &isDirectory);
+  if (!NT_SUCCESS(status)) return status;
+  if (isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+
+  const uint64_t size = static_cast<uint64_t>(data->data_size);
+  if (offset >= size) return STATUS_SUCCESS;
+  const uint64_t wanted = std::min<uint64_t>(length, size - offset);
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t done = 0;
+  while (done < wanted) {
+    const s64 got =
+        ntfs_attr_pread(data.get(), static_cast<s64>(offset + done), static_cast<s64>(wanted - done), out + done);
+    if (got < 0) return StatusFromErrno(errno);
+    if (got == 0) return STATUS_FILE_CORRUPT_ERROR;  // short of the recorded size: the runlist ends too early
+    done += static_cast<uint64_t>(got);
+  }
+  *bytesRead = static_cast<uint32_t>(done);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer, uint32_t length) {
+  if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
+  UniqueInode inode;
+  UniqueAttr data;
+  bool isDirectory = false;
+  NTSTATUS status = OpenData(vol_, mftRef, &inode, &data, &isDirectory);
+  if (!NT_SUCCESS(status)) return status;
+  if (isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+  if (IsMetadataRecord(mftRef)) return STATUS_ACCESS_DENIED;
+  if (length == 0) return STATUS_SUCCESS;
+
+  const s64 end = static_cast<s64>(offset + length);
+  if (end > data->data_size && !GrowsByHoles(data.get())) {
+    status = ExtendAllocated(data.get(), end);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  // Writes allocate only in the holes of sparse and compressed files, hence the same retry as for extensions.
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  const uint32_t cluster = vol_->cluster_size;
+  for (uint32_t done = 0, piece = kIoPiece; done < length;) {
+    const s64 count = std::min(length - done, piece);
+    const s64 written = ntfs_attr_pwrite(data.get(), static_cast<s64>(offset + done), count, bytes + done);
+    if (written > 0) {
+      done += static_cast<uint32_t>(written);
+      piece = kIoPiece;
+      continue;
+    }
+    const int error = written < 0 ? errno : EIO;
+    if (error != ENOSPC || piece <= cluster) return StatusFromErrno(error);
+    piece = cluster;
+  }
+  // A compressed stream keeps its last compression block open until pclose; closing it would swallow the error.
+  if ((data->data_flags & ATTR_COMPRESSION_MASK) != 0 && ntfs_attr_pclose(data.get()) != 0) {
+    return StatusFromErrno(errno);
+  }
+  ntfs_inode_update_times(inode.get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+  data.reset();
+  return CloseInode(std::move(inode));
+}
+
+NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {
+  if (size > kMaxFileSize) return STATUS_INVALID_PARAMETER;
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
+  UniqueInode inode;
+  UniqueAttr data;
+  bool isDirectory = false;
+  NTSTATUS status = OpenData(vol_, mftRef, &inode, &data, &isDirectory);
+  if (!NT_SUCCESS(status)) return status;
+  if (isDirectory) return STATUS_INVALID_PARAMETER;
+  if (IsMetadataRecord(mftRef)) return STATUS_ACCESS_DENIED;
+
+  const s64 newSize = static_cast<s64>(size);
+  if (newSize == data->data_size) return STATUS_SUCCESS;
+  if (newSize > data->data_size && !GrowsByHoles(data.get())) {
+    status = ExtendAllocated(data.get(), newSize);
+    if (!NT_SUCCESS(status)) return status;
+  } else if (ntfs_attr_truncate(data.get(), newSize) != 0) {
+    return StatusFromErrno(errno);
+  }
+  ntfs_inode_update_times(inode.get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+  data.reset();
+  return CloseInode(std::move(inode));
+}
+
+NTSTATUS NtfsVolume::GetSize(uint64_t mftRef, uint64_t* size) {
+  *size = 0;
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(mftRef);
+  UniqueInode inode;
+  UniqueAttr data;
+  bool isDirectory = false;
+  const NTSTATUS status = OpenData(vol_, mftRef, &inode, &data, &isDirectory);
+  if (!NT_SUCCESS(status)) return status;
+  if (!isDirectory) *size = static_cast<uint64_t>(data->data_size);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtfsVolume::Remove(const std::u16string& path) {
+  std::vector<std::u16string> names;
+  NTSTATUS status = SplitPath(path, &names);
+  if (!NT_SUCCESS(status)) return status;
+  if (names.empty()) return STATUS_CANNOT_DELETE;  // the root
+
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  Uncache(kAnyRecord);  // the path may name the cached file
+  UniqueInode parent;
+  status = OpenParent(vol_, names, &parent);
+  if (!NT_SUCCESS(status)) return status;
+  uint64_t target = 0;
+  status = FindName(parent.get(), names.back(), &target);
+  if (!NT_SUCCESS(status)) return status;
+  if (IsMetadataRecord(target)) return STATUS_ACCESS_DENIED;
+  UniqueInode inode;
+  status = OpenRecord(vol_, target, &inode);
+  if (!NT_SUCCESS(status)) return status;
+
+  // ntfs_delete refuses a directory that is not empty (ENOTEMPTY) and closes both inodes, whatever its outcome.
+  // Without a path it has no name cache entry to drop, and this class keeps none.
+  const std::vector<ntfschar> name = ToNtfsName(names.back());
+  if (ntfs_delete(vol_, nullptr, inode.release(), parent.release(), name.data(), static_cast<u8>(name.size())) != 0) {
+    return StatusFromErrno(errno);
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtfsVolume::Flush() {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  // Closed inodes were written back when they were closed and file data goes straight to the device; what stays
+  // behind are the metadata files the library keeps open for the whole mount.
+  for (ntfs_inode* inode : {vol_->mft_ni, vol_->mftmirr_ni, vol_->lcnbmp_ni, vol_->vol_ni}) {
+    if (inode != nullptr && ntfs_inode_sync(inode) != 0) return StatusFromErrno(errno);
+  }
+  if (ntfs_device_sync(vol_->dev) != 0) return StatusFromErrno(errno);
+  return STATUS_SUCCESS;
+}
+
+}  // namespace host
