@@ -50,20 +50,6 @@ NTSTATUS VerifyContiguous(SVolumeExecutionContext& executionContext, HANDLE file
   return after.FragmentCount > 1 ? STATUS_DEFRAG_STILL_FRAGMENTED : STATUS_SUCCESS;
 }
 
-// The sum of Vcn over fragments [from, to), with a warning for each fragment that stands for a gap as well.
-LONGLONG SumVcns(const SFileFragments& fragments, size_t from, size_t to) {
-  SX_LOG_FUNCTION("CDefragmentation::MoveFragmentsTo");
-  LONGLONG sum = 0;
-  for (size_t i = from; i < to && i < fragments.Fragments.size(); ++i) {
-    const SFileFragment& fragment = fragments.Fragments[i];
-    if (fragment.Vcn != fragment.LcnCount) {
-      SX_LOG(1, "Warning it->Vcn != it->LcnCount (%I64d, %I64d)", fragment.Vcn, fragment.LcnCount);
-    }
-    sum += fragment.Vcn;
-  }
-  return sum;
-}
-
 }  // namespace
 
 NTSTATUS CDefragmentation::MoveFileRegion(SVolumeExecutionContext& executionContext, HANDLE file, LONGLONG lcn,
@@ -132,9 +118,21 @@ NTSTATUS CDefragmentation::MoveFragmentsTo(SVolumeExecutionContext& executionCon
                                            SProgressRange progress) {
   SX_LOG_FUNCTION("CDefragmentation::MoveFragmentsTo");
   SX_LOG(3, "MoveFragmentsTo newLcn: %I64d.", newLcn);
-  // The Vcn counts include the gaps, so the gaps inside the run travel with its data.
-  const LONGLONG firstVcn = SumVcns(fragments, 0, first);
-  const LONGLONG vcnCount = SumVcns(fragments, first, last);
+  // The Vcn counts include the gaps, so the gaps inside the run travel with its data. A fragment whose count
+  // differs from its clusters stands for a gap as well, which is worth a warning.
+  auto sumVcns = [&fragments](size_t from, size_t to) {
+    LONGLONG sum = 0;
+    for (size_t i = from; i < to && i < fragments.Fragments.size(); ++i) {
+      const SFileFragment& fragment = fragments.Fragments[i];
+      if (fragment.Vcn != fragment.LcnCount) {
+        SX_LOG(1, "Warning it->Vcn != it->LcnCount (%I64d, %I64d)", fragment.Vcn, fragment.LcnCount);
+      }
+      sum += fragment.Vcn;
+    }
+    return sum;
+  };
+  const LONGLONG firstVcn = sumVcns(0, first);
+  const LONGLONG vcnCount = sumVcns(first, last);
   NTSTATUS status = MoveFileRegion(executionContext, file, newLcn, firstVcn, vcnCount, progress);
   if (NT_SUCCESS(status)) status = VerifyContiguous(executionContext, file);
   if (!NT_SUCCESS(status)) {

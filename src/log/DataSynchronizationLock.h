@@ -25,3 +25,15 @@ class CDataSynchronizationLock {
   // Not closed here: the owner lives until the process ends, and so does the mutant.
   HANDLE mutant_ = nullptr;
 };
+
+// Holds a CDataSynchronizationLock from construction to the end of the scope.
+class CDataSynchronizationGuard {
+ public:
+  explicit CDataSynchronizationGuard(CDataSynchronizationLock& lock) : lock_(lock) { lock_.Lock(); }
+  ~CDataSynchronizationGuard() { lock_.Unlock(); }
+  CDataSynchronizationGuard(const CDataSynchronizationGuard&) = delete;
+  CDataSynchronizationGuard& operator=(const CDataSynchronizationGuard&) = delete;
+
+ private:
+  CDataSynchronizationLock& lock_;
+};

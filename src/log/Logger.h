@@ -56,10 +56,10 @@ class CLogger {
   // none exists yet, but never starts a second writer: one writer keeps the lines in order.
   void Open(const std::u16string& directory, LONG level);
 
-  // Waits until every line queued so far is written, giving up when the writer writes nothing for `milliseconds`
-  // (a stalled disk must not hold up the boot). The main sequence calls it before
-  // Close, which stops the writer at its next wake-up: the lines of a run's last moments would be lost otherwise.
-  // Returns at once without a writer.
+  // Waits until every line queued so far is written, or until the writer has written nothing for `milliseconds`.
+  // The main sequence calls it before Close, which stops the writer at its next wake-up: the lines of a run's last
+  // moments would be lost otherwise. It bounds only this wait: Close still waits, without a limit, for the write
+  // in progress to end. Returns at once without a writer.
   void WaitUntilWritten(LONG milliseconds);
 
   // Stops the writer and waits for it. Without a writer it returns at once; queued lines then stay unwritten.

@@ -19,7 +19,8 @@
 namespace {
 
 constexpr const char* kSeparator = "-------------------\n";
-// How long the end of a run waits for a log writer that writes nothing before closing the log regardless.
+// How long the end of a run waits for a log writer that writes nothing before asking it to stop; the lines still
+// queued then are not written.
 constexpr LONG kLogWriterPatienceMs = 2000;
 // How often the wait loop looks at the keyboard and the finished flag.
 constexpr ULONG kKeyPollMs = 100;

@@ -22,47 +22,39 @@ bool SVolumeExecutionContext::Initialize() {
 }
 
 bool SVolumeExecutionContext::IsRunning() {
-  lock_.Lock();
-  bool running = isRunning_;
-  lock_.Unlock();
-  return running;
+  CDataSynchronizationGuard guard(lock_);
+  return isRunning_;
 }
 
 void SVolumeExecutionContext::RequestAbort() {
-  lock_.Lock();
+  CDataSynchronizationGuard guard(lock_);
   isRunning_ = false;
-  lock_.Unlock();
 }
 
 void SVolumeExecutionContext::ResetProgress() {
-  lock_.Lock();
+  CDataSynchronizationGuard guard(lock_);
   progress_ = 0.0;
-  lock_.Unlock();
 }
 
 bool SVolumeExecutionContext::IsProcessingFinished() {
-  lock_.Lock();
-  bool finished = isProcessingFinished_;
-  lock_.Unlock();
-  return finished;
+  CDataSynchronizationGuard guard(lock_);
+  return isProcessingFinished_;
 }
 
 NTSTATUS SVolumeExecutionContext::SetProcessingFinished() {
-  lock_.Lock();
-  isProcessingFinished_ = true;
-  lock_.Unlock();
+  {
+    CDataSynchronizationGuard guard(lock_);
+    isProcessingFinished_ = true;
+  }
   return NtSetEvent(processingFinishedEvent_, nullptr);
 }
 
 NTSTATUS SVolumeExecutionContext::GetProcessingResult() {
-  lock_.Lock();
-  NTSTATUS result = processingResult_;
-  lock_.Unlock();
-  return result;
+  CDataSynchronizationGuard guard(lock_);
+  return processingResult_;
 }
 
 void SVolumeExecutionContext::SetProcessingResult(NTSTATUS result) {
-  lock_.Lock();
+  CDataSynchronizationGuard guard(lock_);
   processingResult_ = result;
-  lock_.Unlock();
 }
