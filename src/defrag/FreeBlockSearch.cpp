@@ -19,8 +19,8 @@ inline ULONGLONG LoadWord(const UCHAR* bits, LONGLONG index) {
 }
 
 // Calls onRun(first, end) for each free run inside [from, to), in order, until it returns true; a run reaching
-// `enough` clusters is reported at that length without looking further. A window that cannot be read, and
-// everything past the end of the volume, counts as used; the cache logs a failed read once per window.
+// `enough` clusters is reported at that length without looking further. Everything past the end of the volume
+// counts as used, and so does each cluster asked about while its window cannot be read (the cache logs each).
 template <typename OnRun>
 void ForEachFreeRun(CVolumeBitmapCache& cache, LONGLONG from, LONGLONG to, LONGLONG enough, OnRun onRun) {
   LONGLONG runStart = -1;
@@ -28,9 +28,11 @@ void ForEachFreeRun(CVolumeBitmapCache& cache, LONGLONG from, LONGLONG to, LONGL
   while (lcn < to) {
     cache.IsClusterUsed(lcn);  // loads the window of lcn
     if (!cache.Covers(lcn)) {
+      // lcn counts as used. Past the end of the volume so does the rest of its window; after a failed read only
+      // lcn itself does, and the next cluster asks for the window again.
       if (runStart >= 0 && onRun(runStart, lcn)) return;
       runStart = -1;
-      lcn = (lcn & ~(kWindow - 1)) + kWindow;
+      lcn = cache.LastReadFailed() ? lcn + 1 : (lcn & ~(kWindow - 1)) + kWindow;
       continue;
     }
     const LONGLONG windowStart = cache.GetWindowStart();

@@ -13,17 +13,19 @@ constexpr size_t kConsoleBufferSize = 1024;
 // The display call takes a counted UTF-16 string; its byte count, terminator included, must fit 16 bits.
 constexpr size_t kConsoleTextLimit = 32766;
 
+// The single instance, from its first use until its exit handler destroys it. Log does nothing once it is gone, so
+// a line logged while the process ends never reaches freed memory.
 CLogger* g_loggerInstance = nullptr;
+bool g_loggerDestroyed = false;
 
 void DestroyLoggerInstance() {
-  delete g_loggerInstance;
+  // Run at once when the handler could not be registered: there is nothing yet, and the instance made next then
+  // lives until the process ends.
+  if (g_loggerInstance == nullptr) return;
+  CLogger* instance = g_loggerInstance;
   g_loggerInstance = nullptr;
-}
-
-CLogger* CreateLoggerInstance() {
-  g_loggerInstance = new CLogger();
-  RegisterExitHandler(&DestroyLoggerInstance);
-  return g_loggerInstance;
+  g_loggerDestroyed = true;
+  delete instance;
 }
 
 TIME_FIELDS CurrentTimeFields() {
@@ -60,6 +62,7 @@ std::string ExpandConsoleText(const char* format, va_list args) {
 }  // namespace
 
 void Log(const SLogLocation& location, const char* format, ...) {
+  if (g_loggerDestroyed) return;
   CLogger& logger = CLogger::Instance();
   if (location.Level > logger.GetLevel()) return;
 
@@ -113,8 +116,11 @@ LONG ConsolePrint(const char* format, ...) {
 }
 
 CLogger& CLogger::Instance() {
-  static CLogger* instance = CreateLoggerInstance();
-  return *instance;
+  if (g_loggerInstance == nullptr) {
+    RegisterExitHandler(&DestroyLoggerInstance);
+    g_loggerInstance = new CLogger();
+  }
+  return *g_loggerInstance;
 }
 
 CLogger::CLogger() {
@@ -174,9 +180,11 @@ void CLogger::Close() {
   NtWaitForSingleObject(lock_, false, nullptr);
   stopRequested_ = true;
   NtReleaseMutant(lock_, nullptr);
-  if (writerThread_ == nullptr) return;
+  // The writer sets its stopped event once: a second Close would wait for it for ever.
+  if (writerThread_ == nullptr || writerEnded_) return;
   NtSetEvent(linesQueued_, nullptr);
   NtWaitForSingleObject(writerStopped_, false, nullptr);
+  writerEnded_ = true;
 }
 
 void CLogger::Enqueue(const char* line) {

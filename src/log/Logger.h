@@ -40,7 +40,8 @@ LONG ConsolePrint(const char* format, ...);
 
 class CLogger {
  public:
-  // The process-wide logger, made on first use; its clean-up runs from the exit-handler list.
+  // The process-wide logger, made on first use; its clean-up runs from the exit-handler list, after which Log
+  // does nothing.
   static CLogger& Instance();
 
   CLogger();
@@ -58,11 +59,12 @@ class CLogger {
 
   // Waits until every line queued so far is written, or until the writer has written nothing for `milliseconds`.
   // The main sequence calls it before Close, which stops the writer at its next wake-up: the lines of a run's last
-  // moments would be lost otherwise. It bounds only this wait: Close still waits, without a limit, for the write
-  // in progress to end. Returns at once without a writer.
+  // moments would be lost otherwise. It bounds only this wait: Close still waits, without a limit, for the writer
+  // to finish the lines it is writing and stop. Returns at once without a writer.
   void WaitUntilWritten(LONG milliseconds);
 
-  // Stops the writer and waits for it. Without a writer it returns at once; queued lines then stay unwritten.
+  // Stops the writer and waits for it; a second call returns at once. Without a writer it returns at once; queued
+  // lines then stay unwritten.
   // The log file stays open until the process ends.
   void Close();
 
@@ -84,6 +86,7 @@ class CLogger {
   HANDLE lock_ = nullptr;
   HANDLE linesWritten_ = nullptr;  // set by the writer whenever nothing is left unwritten
   bool stopRequested_ = false;
+  bool writerEnded_ = false;  // Close has seen the writer stop (main thread only)
   // Lines queued and not yet written: the queue plus the one the writer holds.
   size_t unwritten_ = 0;
   std::u16string filePath_;

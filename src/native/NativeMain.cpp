@@ -129,8 +129,11 @@ void ProcessVolume(SDefragContext& context, CKeyboardHandler& keyboard, bool dum
     return;
   }
 
+  // The key comes first, then the finished flag: a key pressed as the volume finishes still aborts it.
   bool aborted = false;
-  while (!aborted && !executionContext.IsProcessingFinished()) aborted = PollAbortKey(keyboard, thread) > 0;
+  do {
+    aborted = PollAbortKey(keyboard, thread) > 0;
+  } while (!aborted && !executionContext.IsProcessingFinished());
   if (aborted) {
     ConsolePrint("Aborting...\n");
     SX_LOG(1, "Aborting...");

@@ -25,7 +25,8 @@ NTSTATUS CVolumeBitmapCache::ReloadFromCluster(LONGLONG lcn) {
   IO_STATUS_BLOCK ioStatus{};
   NTSTATUS status = NtFsControlFile(volume_->GetHandle(), nullptr, nullptr, nullptr, &ioStatus, FSCTL_GET_VOLUME_BITMAP,
                                     &input, sizeof input, Header(), kBitmapBufferSize);
-  if (NT_ERROR(status)) {
+  lastReadFailed_ = NT_ERROR(status);
+  if (lastReadFailed_) {
     SX_LOG(1, "NtFsControlFile error. Code: 0x%x", status);
     return status;
   }

@@ -1,6 +1,7 @@
 // CVolumeBitmapCache: answers "is cluster n in use?" from one cached window of the volume's allocation bitmap,
 // 524,288 clusters long. Clusters past the end of the volume, and (on request) the reserved zones, read as used,
-// so a free-space search never proposes them; a window that cannot be read counts as all used.
+// so a free-space search never proposes them; so does a cluster asked about while its window cannot be read, and
+// the next question tries the read again.
 #pragma once
 
 #include <memory>
@@ -26,6 +27,9 @@ class CVolumeBitmapCache {
   // The next question reads the window again: the allocation has changed.
   void Invalidate() { stale_ = true; }
 
+  // Whether the last reload asked the file system and failed.
+  bool LastReadFailed() const { return lastReadFailed_; }
+
   // Whether the current window holds `lcn` on the volume (false while stale, after a failed read, past the end).
   bool Covers(LONGLONG lcn) const {
     LONGLONG start = GetWindowStart();
@@ -47,6 +51,7 @@ class CVolumeBitmapCache {
   // 64-bit elements keep the header and the bits aligned for word-wise access.
   std::vector<ULONGLONG> buffer_;
   bool stale_ = true;
+  bool lastReadFailed_ = false;
   LONGLONG windowClusters_ = 0;
   const bool markReservedZones_;
 };
