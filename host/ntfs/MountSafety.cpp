@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include <dirent.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +133,23 @@ bool FindKernelMount(const std::string& device, std::string* mountPoint) {
     }
   }
   return false;
+}
+
+std::string CheckDeviceHoldsVolume(int fd) {
+  unsigned char boot[512];
+  if (pread(fd, boot, sizeof boot, 0) != static_cast<ssize_t>(sizeof boot)) return "";
+  uint64_t bytesPerSector = boot[0x0B] | (boot[0x0C] << 8);
+  uint64_t sectors = 0;
+  for (int i = 7; i >= 0; --i) sectors = (sectors << 8) | boot[0x28 + i];
+  struct stat info;
+  if (fstat(fd, &info) != 0) return "";
+  uint64_t deviceBytes = static_cast<uint64_t>(info.st_size);
+  if (S_ISBLK(info.st_mode) && ioctl(fd, BLKGETSIZE64, &deviceBytes) != 0) return "";
+  // The volume is `sectors` sectors long; the boot sector's backup in the sector after it is not needed.
+  const uint64_t volumeBytes = sectors * bytesPerSector;
+  if (bytesPerSector == 0 || sectors > UINT64_MAX / bytesPerSector || deviceBytes >= volumeBytes) return "";
+  return "the device holds " + std::to_string(deviceBytes) + " bytes of a " + std::to_string(volumeBytes) +
+         "-byte NTFS volume: the image was cut short (or the partition is too small)";
 }
 
 }  // namespace host

@@ -19,4 +19,8 @@ std::string MountFailureReason(int error);
 // damaged volume.
 bool HasNtfsSignature(int fd);
 
+// Empty when the device read through `fd` is at least as long as the NTFS volume its boot sector describes;
+// otherwise the one-line reason. An image cut short mounts, and then fails on the first read past its end.
+std::string CheckDeviceHoldsVolume(int fd);
+
 }  // namespace host

@@ -250,6 +250,8 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     return fail("not an image file or block device");
   }
   if (!HasNtfsSignature(fd.get())) return fail("not an NTFS volume (no NTFS boot sector)");
+  const std::string shortDevice = CheckDeviceHoldsVolume(fd.get());
+  if (!shortDevice.empty()) return fail(shortDevice);
   // The kernel's file system would keep its own cache of the metadata we rewrite, and the flock below does not
   // reach it.
   std::string mountPoint;

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "host/ntfs/MountSafety.h"
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
 
@@ -18,6 +19,12 @@ std::unique_ptr<ReadOnlyVolume> ReadOnlyVolume::Open(const std::string& device, 
   const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     *error = "cannot open " + device + ": " + std::strerror(errno);
+    return nullptr;
+  }
+  const std::string shortDevice = HasNtfsSignature(fd) ? CheckDeviceHoldsVolume(fd) : "";
+  if (!shortDevice.empty()) {
+    close(fd);
+    *error = "cannot " + verb + " " + device + ": " + shortDevice;
     return nullptr;
   }
   if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
