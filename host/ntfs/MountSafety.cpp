@@ -1,7 +1,6 @@
 #include "host/ntfs/MountSafety.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +29,13 @@ MountTableOverride& MountTables() {
   return tables;
 }
 
-std::string ResolvedPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  return realpath(path.c_str(), resolved) != nullptr ? resolved : path;
+// Whether `path` names the file `file` describes: the same inode (a hard link, a symlink or a bind-mounted folder
+// reaches it by another path) or, for a block device, the same device.
+bool SameFile(const struct stat& file, const std::string& path) {
+  struct stat other;
+  if (stat(path.c_str(), &other) != 0) return false;
+  if (S_ISBLK(file.st_mode)) return S_ISBLK(other.st_mode) && other.st_rdev == file.st_rdev;
+  return other.st_dev == file.st_dev && other.st_ino == file.st_ino;
 }
 
 // The mount table escapes blanks and backslashes in its fields as octal (\040).
@@ -51,7 +54,7 @@ std::string UnescapeMountField(const std::string& field) {
 }
 
 // The loop devices (/dev/loopN) whose backing file is `image`.
-std::vector<std::string> LoopDevicesBackedBy(const std::string& sysBlock, const std::string& image) {
+std::vector<std::string> LoopDevicesBackedBy(const std::string& sysBlock, const struct stat& image) {
   std::vector<std::string> devices;
   DIR* directory = opendir(sysBlock.c_str());
   if (directory == nullptr) return devices;
@@ -61,8 +64,8 @@ std::vector<std::string> LoopDevicesBackedBy(const std::string& sysBlock, const 
     std::ifstream backing(sysBlock + "/" + name + "/loop/backing_file");
     std::string file;
     if (!std::getline(backing, file)) continue;
-    // A backing file removed since reads "PATH (deleted)": then it is not this one.
-    if (file == image) devices.push_back("/dev/" + name);
+    // A backing file removed since reads "PATH (deleted)", which names nothing.
+    if (SameFile(image, file)) devices.push_back("/dev/" + name);
   }
   closedir(directory);
   return devices;
@@ -110,10 +113,10 @@ bool FindKernelMount(const std::string& device, std::string* mountPoint) {
     if (!MountTables().mountTable.empty()) mountTable = MountTables().mountTable;
     if (!MountTables().sysBlock.empty()) sysBlock = MountTables().sysBlock;
   }
-  const std::string resolved = ResolvedPath(device);
   struct stat info;
+  if (stat(device.c_str(), &info) != 0) return false;
   std::vector<std::string> loops;
-  if (stat(resolved.c_str(), &info) == 0 && S_ISREG(info.st_mode)) loops = LoopDevicesBackedBy(sysBlock, resolved);
+  if (S_ISREG(info.st_mode)) loops = LoopDevicesBackedBy(sysBlock, info);
 
   std::ifstream table(mountTable);
   std::string line;
@@ -122,7 +125,7 @@ bool FindKernelMount(const std::string& device, std::string* mountPoint) {
     std::string source, target;
     if (!(fields >> source >> target)) continue;
     source = UnescapeMountField(source);
-    bool mounted = source.rfind('/', 0) == 0 && ResolvedPath(source) == resolved;
+    bool mounted = source.rfind('/', 0) == 0 && SameFile(info, source);
     for (const std::string& loop : loops) {
       // The loop device itself or one of its partitions (/dev/loop3p1).
       mounted = mounted || source == loop || (source.rfind(loop + "p", 0) == 0);

@@ -6,8 +6,9 @@
 
 namespace host {
 
-// Where the kernel has mounted `device`, or through a loop device backed by it when it is an image file: true with
-// the mount point in *mountPoint. Reads /proc/self/mounts and /sys/block/loop*/loop/backing_file.
+// Where the kernel (or FUSE) has mounted `device`, or a loop device backed by it when it is an image file: true
+// with the mount point in *mountPoint. Files are compared, not paths: a hard link, a symlink or a bind-mounted
+// folder leading to a mounted image is refused too. Reads /proc/self/mounts and /sys/block/loop*/loop/backing_file.
 bool FindKernelMount(const std::string& device, std::string* mountPoint);
 // Makes FindKernelMount read `mountTable` and the loop devices under `sysBlock` instead ("" for the real ones).
 void SetMountTableForTests(const std::string& mountTable, const std::string& sysBlock);
