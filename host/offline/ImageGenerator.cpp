@@ -115,20 +115,17 @@ std::string GeneratedContent(uint32_t seed, int index, uint64_t size) {
   return bytes;
 }
 
-bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options, std::vector<GeneratedFile>* files,
-                             std::string* error) {
-  files->clear();
-  NTFS_VOLUME_DATA_BUFFER data{};
-  if (!NT_SUCCESS(volume.GetVolumeData(&data))) {
-    *error = "cannot read the volume data";
-    return false;
-  }
-  if (!options.directory.empty() && !MakeDirectories(volume, options.directory, error)) return false;
+namespace {
+
+// Writes and scatters the files; *written collects every path it created, also when it fails on the way.
+bool WriteScatteredFiles(NtfsVolume& volume, const FragmentOptions& options, const NTFS_VOLUME_DATA_BUFFER& data,
+                         std::vector<GeneratedFile>* files, std::vector<std::u16string>* written, std::string* error) {
   std::mt19937_64 random(options.seed);
   for (int i = 0; i < options.files; ++i) {
     GeneratedFile file;
     file.path = (options.directory.empty() ? u"" : options.directory + u"\\") + FileName(i);
     NtfsVolume::Node node;
+    written->push_back(file.path);
     if (!PutFile(volume, file.path, GeneratedContent(options.seed, i, options.size), &node, error)) return false;
     std::vector<NtfsVolume::Run> current;
     if (!NT_SUCCESS(AllRuns(volume, node.mftRef, &current))) {
@@ -155,6 +152,41 @@ bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options,
     files->push_back(file);
   }
   return true;
+}
+
+}  // namespace
+
+bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options, std::vector<GeneratedFile>* files,
+                             std::string* error) {
+  files->clear();
+  NTFS_VOLUME_DATA_BUFFER data{};
+  if (!NT_SUCCESS(volume.GetVolumeData(&data))) {
+    *error = "cannot read the volume data";
+    return false;
+  }
+  std::vector<ClusterRun> free;
+  if (!FreeRuns(volume, data.MftZoneStart.QuadPart, data.MftZoneEnd.QuadPart, &free, error)) return false;
+  int64_t freeClusters = 0;
+  for (const ClusterRun& run : free) freeClusters += run.count;
+  // Each file is written whole and then scattered, so the last one needs its own size again while it moves.
+  const int64_t clusterBytes = data.BytesPerCluster;
+  const int64_t perFile = static_cast<int64_t>((options.size + clusterBytes - 1) / clusterBytes);
+  if (options.files > 0 && perFile > freeClusters / (options.files + 1)) {
+    *error = "the files asked for need " + std::to_string((options.files + 1) * perFile * clusterBytes >> 20) +
+             " MiB free outside the MFT zone; the volume has " + std::to_string(freeClusters * clusterBytes >> 20) +
+             " MiB";
+    return false;
+  }
+  NtfsVolume::Node existing;
+  const bool newDirectory = !options.directory.empty() && !NT_SUCCESS(volume.Lookup(options.directory, &existing));
+  if (!options.directory.empty() && !MakeDirectories(volume, options.directory, error)) return false;
+  std::vector<std::u16string> written;
+  if (WriteScatteredFiles(volume, options, data, files, &written, error)) return true;
+  // Nothing half-done stays behind.
+  for (const std::u16string& path : written) volume.Remove(path);
+  if (newDirectory) volume.Remove(options.directory);
+  files->clear();
+  return false;
 }
 
 }  // namespace host

@@ -32,8 +32,8 @@ struct GeneratedFile {
 };
 
 // Writes options.files files into options.directory and scatters each over the free space outside the MFT zone.
-// False with one line in *error when the volume has too little free space or a write or move fails; the files made
-// before that stay.
+// False with one line in *error when the volume has too little free space (checked before anything is written) or
+// a write or move fails; what the call wrote is then removed again.
 bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options, std::vector<GeneratedFile>* files,
                              std::string* error);
 

@@ -92,7 +92,10 @@ bool PlaceRuns(NtfsVolume& volume, uint64_t mftRef, const std::vector<ClusterRun
   for (const NtfsVolume::Run& run : current) {
     if (run.lcn == NtfsVolume::kHoleLcn) return Fail(error, "the file has holes");
     allocated += run.length;
-    overlaps = overlaps || (run.lcn < high && low < run.lcn + run.length);
+    // Only a target the file holds now is in the way: the targets' span may well take in the file's clusters.
+    for (const ClusterRun& target : runs) {
+      overlaps = overlaps || (run.lcn < target.lcn + target.count && target.lcn < run.lcn + run.length);
+    }
   }
   if (allocated != wanted) {
     return Fail(error, "the runs hold " + std::to_string(wanted) + " clusters, the file " + std::to_string(allocated));
