@@ -32,8 +32,11 @@ bool DecodeText(const std::string& bytes, std::u16string* text, size_t* badLine,
     *why = "UTF-16 big-endian text; save the file as UTF-16LE or UTF-8";
     return false;
   }
-  if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
-    for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
+  // regedit writes UTF-16LE with a byte-order mark; other tools leave the mark out, and an ASCII character
+  // followed by a zero byte says the same.
+  const bool marked = bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE;
+  if (marked || (bytes.size() >= 2 && byte(0) != 0 && byte(0) < 0x80 && byte(1) == 0)) {
+    for (size_t i = marked ? 2 : 0; i + 1 < bytes.size(); i += 2) {
       text->push_back(static_cast<char16_t>(byte(i) | (byte(i + 1) << 8)));
       if (text->back() == u'\n') ++*badLine;
     }
