@@ -240,9 +240,14 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     return nullptr;
   };
 
-  ScopedFd fd(open(device.c_str(), O_RDONLY | O_CLOEXEC));
+  // Opened for writing here, so that a device this user may only read is refused now: the library would fall
+  // back to a read-only mount, on which every move then fails.
+  ScopedFd fd(open(device.c_str(), O_RDWR | O_CLOEXEC));
   if (fd.get() < 0) {
     const int openError = errno;
+    if (openError == EACCES || openError == EROFS || openError == EPERM) {
+      return fail(std::string("it cannot be opened for writing (") + std::strerror(openError) + ")");
+    }
     return fail(openError == ENOENT ? "no such file" : std::strerror(openError));
   }
   struct stat info;
@@ -273,6 +278,10 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
   }
   ntfs_volume* vol = ntfs_mount(device.c_str(), flags);
   if (vol == nullptr) return fail(MountFailureReason(errno));
+  if (NVolReadOnly(vol)) {
+    ntfs_umount(vol, FALSE);
+    return fail("the library could mount it only read-only");
+  }
   // Windows opens case-insensitively unless asked otherwise; the library then still creates names as given.
   // Free space is not counted at mount, and the file-system controls report it.
   if (ntfs_set_ignore_case(vol) != 0 || ntfs_volume_get_free_space(vol) != 0) {
