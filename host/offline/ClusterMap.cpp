@@ -2,9 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <utility>
 
-#include "host/offline/BitmapFont.h"
+#include "host/offline/Typeface.h"
 
 namespace host {
 namespace {
@@ -21,6 +22,9 @@ constexpr Rgb kHighlightColours[] = {{220, 30, 30}, {255, 150, 0},   {200, 30, 2
                                      {120, 60, 20}, {255, 120, 180}, {110, 50, 210}, {0, 185, 185},
                                      {120, 0, 0},   {130, 130, 0},   {20, 20, 20},   {255, 80, 80}};
 constexpr int kMargin = 10;
+// Text sizes in pixels: the larger one from 640 pixels wide up.
+constexpr int kSmallText = 11;
+constexpr int kLargeText = 15;
 
 Rgb HighlightColour(size_t index) {
   constexpr size_t kNamed = sizeof kHighlightColours / sizeof kHighlightColours[0];
@@ -60,23 +64,22 @@ struct LegendItem {
 };
 
 // Places the items left to right, wrapping at the right margin; returns the height they take.
-int PlaceLegend(std::vector<LegendItem>* items, int width, int top, int scale) {
-  const int swatch = BitmapFont::kGlyphHeight * scale;
-  const int lineHeight = BitmapFont::kLineHeight * scale;
-  const int room = width - 2 * kMargin - swatch - 4 * scale;
+int PlaceLegend(std::vector<LegendItem>* items, const Typeface& font, int width, int top) {
+  const int swatchAndGap = font.CapHeight() + font.LineHeight() / 3;
+  const int room = width - 2 * kMargin - swatchAndGap;
   int x = kMargin, y = top;
   for (LegendItem& item : *items) {
-    item.text = BitmapFont::Fit(item.text, room, scale, true);
-    const int itemWidth = swatch + 4 * scale + BitmapFont::TextWidth(item.text, scale);
+    item.text = font.Fit(item.text, room, true);
+    const int itemWidth = swatchAndGap + font.Width(item.text);
     if (x > kMargin && x + itemWidth > width - kMargin) {
       x = kMargin;
-      y += lineHeight;
+      y += font.LineHeight();
     }
     item.x = x;
     item.y = y;
-    x += itemWidth + 12 * scale;
+    x += itemWidth + font.LineHeight();
   }
-  return items->empty() ? 0 : y + lineHeight - top;
+  return items->empty() ? 0 : y + font.LineHeight() - top;
 }
 
 }  // namespace
@@ -139,11 +142,16 @@ std::vector<uint16_t> ClassifyCells(const VolumeLayout& volume, const ClusterBit
 ClusterMap DrawClusterMap(const std::string& title, const VolumeLayout& volume, const ClusterBitmap& bitmap,
                           const std::vector<FileLayout>& highlighted, int width) {
   width = std::min(std::max(width, ClusterMap::kMinWidth), ClusterMap::kMaxWidth);
-  const int scale = width >= 640 ? 2 : 1;
-  const int lineHeight = BitmapFont::kLineHeight * scale;
   const int64_t total = std::max<int64_t>(volume.totalClusters, 1);
 
   ClusterMap map;
+  std::string error;
+  const std::optional<Typeface> font = Typeface::Find(width >= 640 ? kLargeText : kSmallText, &error);
+  if (!font) {
+    map.picture = Picture::Unavailable(error);
+    return map;
+  }
+  const int lineHeight = font->LineHeight();
   map.columns = (width - 2 * kMargin + 1) / ClusterMap::kCellPitch;
   const int64_t wantedCells = static_cast<int64_t>(map.columns) * std::max(map.columns / 2, 1);
   map.clustersPerCell = (total + wantedCells - 1) / wantedCells;
@@ -152,12 +160,12 @@ ClusterMap DrawClusterMap(const std::string& title, const VolumeLayout& volume, 
   map.rows = static_cast<int>((cellCount + map.columns - 1) / map.columns);
 
   const int64_t used = volume.totalClusters - volume.freeClusters;
-  const std::string heading = BitmapFont::Fit(title + ": " + Plural(volume.totalClusters, "cluster") + " of " +
-                                                  Bytes(volume.clusterSize) + ", " + Grouped(used) + " used",
-                                              width - 2 * kMargin, scale, false);
+  const std::string heading = font->Fit(title + ": " + Plural(volume.totalClusters, "cluster") + " of " +
+                                            Bytes(volume.clusterSize) + ", " + Grouped(used) + " used",
+                                        width - 2 * kMargin, false);
   const std::string note =
-      BitmapFont::Fit("One cell: " + Plural(map.clustersPerCell, "cluster") + ", row by row from cluster 0",
-                      width - 2 * kMargin, scale, false);
+      font->Fit("One cell: " + Plural(map.clustersPerCell, "cluster") + ", row by row from cluster 0",
+                width - 2 * kMargin, false);
 
   std::vector<LegendItem> legend{
       {kFreeColour, "Free: " + Plural(volume.freeClusters, "cluster")},
@@ -175,12 +183,13 @@ ClusterMap DrawClusterMap(const std::string& title, const VolumeLayout& volume, 
   map.gridTop = kMargin + 2 * lineHeight + lineHeight / 2;
   const int gridBottom = map.gridTop + map.rows * ClusterMap::kCellPitch;
   const int legendTop = gridBottom + lineHeight / 2;
-  const int height = legendTop + PlaceLegend(&legend, width, legendTop, scale) + kMargin;
+  const int height = legendTop + PlaceLegend(&legend, *font, width, legendTop) + kMargin;
 
-  Raster& picture = map.picture;
-  picture = Raster(width, height, kPageColour);
-  BitmapFont::Draw(&picture, kMargin, kMargin, heading, kTextColour, scale);
-  BitmapFont::Draw(&picture, kMargin, kMargin + lineHeight, note, kNoteColour, scale);
+  Picture& picture = map.picture;
+  picture = Picture(width, height, kPageColour);
+  if (picture.Empty()) return map;
+  font->Draw(&picture, kMargin, kMargin, heading, kTextColour);
+  font->Draw(&picture, kMargin, kMargin + lineHeight, note, kNoteColour);
 
   // The gap colour behind the cells that exist, with a 1-pixel frame: the last row may be short.
   const int fullRows = static_cast<int>(cellCount / map.columns);
@@ -197,11 +206,13 @@ ClusterMap DrawClusterMap(const std::string& title, const VolumeLayout& volume, 
                  ClusterMap::kCellPitch - 1, ClusterMap::kCellPitch - 1, CellColour(map.cells[cell]));
   }
 
-  const int swatch = BitmapFont::kGlyphHeight * scale;
+  // A swatch is as tall as a capital and stands on the baseline of its text.
+  const int swatch = font->CapHeight();
   for (const LegendItem& item : legend) {
-    picture.Fill(item.x, item.y, swatch, swatch, kGapColour);
-    picture.Fill(item.x + 1, item.y + 1, swatch - 2, swatch - 2, item.colour);
-    BitmapFont::Draw(&picture, item.x + swatch + 4 * scale, item.y, item.text, kTextColour, scale);
+    const int swatchTop = item.y + font->Ascent() - swatch;
+    picture.Fill(item.x, swatchTop, swatch, swatch, kGapColour);
+    picture.Fill(item.x + 1, swatchTop + 1, swatch - 2, swatch - 2, item.colour);
+    font->Draw(&picture, item.x + swatch + lineHeight / 3, item.y, item.text, kTextColour);
   }
   return map;
 }

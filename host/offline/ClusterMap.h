@@ -2,7 +2,8 @@
 // cell standing for the same number of clusters (the last may hold fewer), coloured by what its clusters hold. A
 // cell that mixes shows the first of: a highlighted file (the one with most clusters in the cell; the earlier one
 // when equal), used, MFT zone, free. Under the grid a legend names the colours and each highlighted file; above it
-// a title names the image and its counts.
+// a title names the image and its counts. Text is drawn in DejaVu Sans; without a font there is no map, and
+// writing it says which package to install.
 //
 //   host::ClusterMap map = host::DrawClusterMap("disk.img", volume, bitmap, highlighted, 1024);
 //   if (!map.picture.WritePng("map.png", &error)) ...
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/offline/Raster.h"
+#include "host/offline/Picture.h"
 #include "host/offline/VolumeAnalysis.h"
 
 namespace host {
@@ -34,7 +35,7 @@ struct ClusterMap {
   static constexpr int kMinWidth = 240;
   static constexpr int kMaxWidth = 16384;
 
-  Raster picture;
+  Picture picture;
   // Cell i is drawn at (gridLeft + (i % columns) * kCellPitch, gridTop + (i / columns) * kCellPitch).
   int gridLeft = 0;
   int gridTop = 0;
