@@ -13,6 +13,7 @@
 #include "Commands.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ImageGenerator.h"
+#include "host/text/Utf.h"
 
 extern char** environ;
 
@@ -155,7 +156,7 @@ int Fragment(const std::string& image, const std::vector<std::string>& options) 
   std::vector<host::GeneratedFile> files;
   const bool made = host::GenerateFragmentedFiles(*volume, settings, &files, &error);
   for (const host::GeneratedFile& file : files) {
-    std::string path(file.path.begin(), file.path.end());
+    std::string path = host::Utf16ToUtf8(file.path);
     for (char& c : path) c = c == '\\' ? '/' : c;
     std::printf("/%s: %lld clusters in %lld fragments\n", path.c_str(), static_cast<long long>(file.clusters),
                 static_cast<long long>(file.fragments));

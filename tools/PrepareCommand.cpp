@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "BootExecute.h"
 #include "Commands.h"
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
@@ -87,12 +88,6 @@ std::string VolumePath(const std::string& path) {
   return out;
 }
 
-std::u16string Widen(const std::string& text) {
-  std::u16string out;
-  for (unsigned char c : text) out += static_cast<char16_t>(c);
-  return out;
-}
-
 std::string NativePath(char drive, const std::string& volumePath) {
   return std::string("\\??\\") + drive + ":\\" + volumePath;
 }
@@ -113,39 +108,6 @@ std::string ConfigText(const PrepareOptions& options) {
   return text;
 }
 
-// REG_MULTI_SZ data: its strings up to the empty one that ends the list, and back.
-std::vector<std::u16string> ReadMultiString(const std::vector<uint8_t>& data) {
-  std::vector<std::u16string> strings;
-  std::u16string current;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit != 0) {
-      current += unit;
-    } else if (current.empty()) {
-      break;
-    } else {
-      strings.push_back(current);
-      current.clear();
-    }
-  }
-  if (!current.empty()) strings.push_back(current);
-  return strings;
-}
-
-std::vector<uint8_t> WriteMultiString(const std::vector<std::u16string>& strings) {
-  std::vector<uint8_t> data;
-  auto put = [&data](char16_t unit) {
-    data.push_back(static_cast<uint8_t>(unit & 0xFF));
-    data.push_back(static_cast<uint8_t>(unit >> 8));
-  };
-  for (const std::u16string& text : strings) {
-    for (char16_t unit : text) put(unit);
-    put(0);
-  }
-  put(0);
-  return data;
-}
-
 // Loads FILE.reg (or a fresh registry bound to it when missing) and adds `entry` to BootExecute in memory. False
 // with a one-line reason when the file does not read or its BootExecute is not a list; nothing is saved here.
 bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, std::vector<std::u16string>* list,
@@ -160,22 +122,22 @@ bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, 
   std::lock_guard<std::mutex> guard(host::RegistryMutex());
   std::shared_ptr<host::RegistryKey> key = host::RegistryRootKey();
   bool created = false;
-  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(Widen(name), &created);
+  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(host::Utf8ToUtf16(name), &created);
   const host::RegistryValue* value = key->Value(u"BootExecute");
   if (value != nullptr && value->type != REG_MULTI_SZ) {
     *error = registryFile + ": BootExecute is of type " + std::to_string(value->type) +
              ", not REG_MULTI_SZ (7); it was left as it is";
     return false;
   }
-  *list = value != nullptr ? ReadMultiString(value->data) : std::vector<std::u16string>{};
-  if (!exists) list->push_back(Widen(kDefaultBootEntry));
+  *list = value != nullptr ? BootExecuteEntries(value->data) : std::vector<std::u16string>{};
+  if (!exists) list->push_back(host::Utf8ToUtf16(kDefaultBootEntry));
   bool present = false;
   for (const std::u16string& existing : *list)
     present = present || host::FoldRegistryName(existing) == host::FoldRegistryName(entry);
   if (!present) list->push_back(entry);
   // Rewritten only when the list changed, so that data past a well-formed list's end stays as it was.
   if (!exists || !present) {
-    if (key->SetValue(u"BootExecute", REG_MULTI_SZ, WriteMultiString(*list))) host::MarkRegistryChanged();
+    if (key->SetValue(u"BootExecute", REG_MULTI_SZ, BootExecuteData(*list))) host::MarkRegistryChanged();
   }
   return true;
 }
@@ -186,8 +148,8 @@ bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::str
     end = path.find('\\', end + 1);
     const std::string part = path.substr(0, end);
     host::NtfsVolume::Node node;
-    NTSTATUS status = volume.Lookup(Widen(part), &node);
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = volume.Create(Widen(part), true, &node);
+    NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(part), &node);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = volume.Create(host::Utf8ToUtf16(part), true, &node);
     if (!NT_SUCCESS(status) || !node.isDirectory) {
       *error = "--log-dir " + part + (NT_SUCCESS(status) ? ": is a file" : ": cannot be made on the volume");
       return false;
@@ -198,9 +160,9 @@ bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::str
 
 bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::string& text, std::string* error) {
   host::NtfsVolume::Node node;
-  NTSTATUS status = volume.Lookup(Widen(path), &node);
+  NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(path), &node);
   if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-    status = volume.Create(Widen(path), false, &node);
+    status = volume.Create(host::Utf8ToUtf16(path), false, &node);
   } else if (NT_SUCCESS(status)) {
     status = volume.SetSize(node.mftRef, 0);
   }
@@ -218,19 +180,19 @@ bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::s
 bool CheckVolume(host::NtfsVolume& volume, const PrepareOptions& options, std::string* error) {
   host::NtfsVolume::Node node;
   for (const std::string& file : options.files) {
-    const NTSTATUS status = volume.Lookup(Widen(VolumePath(file)), &node);
+    const NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(VolumePath(file)), &node);
     if (!NT_SUCCESS(status) || node.isDirectory) {
       *error = "--file " + file + ": " + (NT_SUCCESS(status) ? "is a folder" : "no such file") + " on " + options.image;
       return false;
     }
   }
   const std::string config = VolumePath(options.configPath);
-  if (NT_SUCCESS(volume.Lookup(Widen(config), &node)) && node.isDirectory) {
+  if (NT_SUCCESS(volume.Lookup(host::Utf8ToUtf16(config), &node)) && node.isDirectory) {
     *error = "--config " + options.configPath + ": is a folder on " + options.image;
     return false;
   }
   const std::string logDirectory = VolumePath(options.logDirectory);
-  if (!logDirectory.empty() && NT_SUCCESS(volume.Lookup(Widen(logDirectory), &node)) && !node.isDirectory) {
+  if (!logDirectory.empty() && NT_SUCCESS(volume.Lookup(host::Utf8ToUtf16(logDirectory), &node)) && !node.isDirectory) {
     *error = "--log-dir " + options.logDirectory + ": is a file on " + options.image;
     return false;
   }
@@ -305,7 +267,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   const std::string configPath = VolumePath(options.configPath);
   const std::string entry = "sxboottime " + NativePath(options.drive, configPath);
   std::vector<std::u16string> bootExecute;
-  if (!AddBootEntry(options.registryFile, Widen(entry), &bootExecute, &error)) {
+  if (!AddBootEntry(options.registryFile, host::Utf8ToUtf16(entry), &bootExecute, &error)) {
     return Failure("--registry " + error);
   }
 
