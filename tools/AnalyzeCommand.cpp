@@ -1,11 +1,14 @@
 // spindraxel analyze: how fragmented an NTFS image is, counted as the boot-time program's report lines count it.
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "Commands.h"
 #include "host/offline/VolumeAnalysis.h"
@@ -58,71 +61,28 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-// A JSON string literal. Control characters are escaped; bytes that are not UTF-8 (a PATH argument may hold any)
-// become U+FFFD, so the output always parses.
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      // The length the lead byte announces, if its continuation bytes follow and the sequence is not overlong,
-      // a surrogate or past U+10FFFF.
-      const size_t length = c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
-      bool valid = length != 0 && i + length <= text.size();
-      for (size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      if (valid && length >= 3) {
-        const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-        valid = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) && !(c == 0xF0 && second < 0x90) &&
-                !(c == 0xF4 && second >= 0x90);
-      }
-      if (!valid) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-        continue;
-      }
-      out.append(text, i, length);
-      i += length;
-      continue;
-    }
-    ++i;
-  }
-  return out + "\"";
-}
-
+// One JSON object, its fields in a fixed order for readers that diff the output. Bytes that are not UTF-8 (a PATH
+// argument may hold any) become U+FFFD, so the output always parses.
 void PrintJson(const std::string& image, const host::VolumeLayout& volume, const host::VolumeFiles& walk,
                const host::FragmentationTotals& totals, const std::vector<host::FileLayout>& listed) {
-  std::printf("{\n  \"image\": %s,\n", JsonString(image).c_str());
-  std::printf("  \"clusterSize\": %" PRId64 ",\n  \"totalClusters\": %" PRId64 ",\n  \"freeClusters\": %" PRId64 ",\n",
-              volume.clusterSize, volume.totalClusters, volume.freeClusters);
-  std::printf("  \"largestFreeBlock\": {\"lcn\": %" PRId64 ", \"clusters\": %" PRId64 "},\n", volume.largestFreeLcn,
-              volume.largestFreeClusters);
-  std::printf("  \"mftZone\": {\"start\": %" PRId64 ", \"end\": %" PRId64 "},\n", volume.mftZoneStart,
-              volume.mftZoneEnd);
-  std::printf("  \"fileCount\": %" PRId64 ",\n  \"directoryCount\": %" PRId64 ",\n", totals.files, walk.directories);
-  std::printf("  \"fragmentedFileCount\": %" PRId64 ",\n  \"fragmentCount\": %" PRId64 ",\n", totals.fragmentedFiles,
-              totals.fragments);
-  std::printf("  \"averageFragmentsPerFragmentedFile\": %.2f,\n", totals.AveragePerFragmentedFile());
-  std::printf("  \"files\": [");
-  for (size_t i = 0; i < listed.size(); ++i) {
-    std::printf("%s\n    {\"path\": %s, \"clusters\": %" PRId64 ", \"fragments\": %zu}", i == 0 ? "" : ",",
-                JsonString(listed[i].path).c_str(), listed[i].clusters, listed[i].fragments.size());
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const host::FileLayout& file : listed) {
+    files.push_back({{"path", file.path}, {"clusters", file.clusters}, {"fragments", file.fragments.size()}});
   }
-  std::printf("%s]\n}\n", listed.empty() ? "" : "\n  ");
+  const nlohmann::ordered_json json = {
+      {"image", image},
+      {"clusterSize", volume.clusterSize},
+      {"totalClusters", volume.totalClusters},
+      {"freeClusters", volume.freeClusters},
+      {"largestFreeBlock", {{"lcn", volume.largestFreeLcn}, {"clusters", volume.largestFreeClusters}}},
+      {"mftZone", {{"start", volume.mftZoneStart}, {"end", volume.mftZoneEnd}}},
+      {"fileCount", totals.files},
+      {"directoryCount", walk.directories},
+      {"fragmentedFileCount", totals.fragmentedFiles},
+      {"fragmentCount", totals.fragments},
+      {"averageFragmentsPerFragmentedFile", std::round(totals.AveragePerFragmentedFile() * 100) / 100},
+      {"files", files}};
+  std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 void PrintFileTable(const std::vector<host::FileLayout>& files) {
