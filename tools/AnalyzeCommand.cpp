@@ -3,21 +3,21 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "CommandLine.h"
 #include "Commands.h"
 #include "host/offline/VolumeAnalysis.h"
 
 namespace {
 
-const char kAnalyzeUsage[] =
-    "Usage: spindraxel analyze IMAGE [PATH...] [--json] [--top N | --all]\n"
-    "\n"
+const char kAnalyzeUsage[] = "spindraxel analyze IMAGE [PATH...] [--json] [--top N | --all]";
+
+const char kAnalyzeDescription[] =
     "Shows how fragmented the NTFS volume in IMAGE is. Each file is counted as the boot-time program counts it in\n"
     "its report line (File \"PATH:\", Clusters: N, Fragments: M); for ordinary files this agrees with ntfsinfo's\n"
     "\"fragments\" (which, for the volume's own files, adds up all their attributes):\n"
@@ -36,14 +36,9 @@ const char kAnalyzeUsage[] =
     "    fragments per fragmented file.\n"
     "\n"
     "Files listed: each PATH (volume-relative, '/' or '\\' between names, any case); without PATH the 20 most\n"
-    "fragmented files (only files in more than one fragment), most fragmented first.\n"
-    "\n"
-    "Options:\n"
-    "  --json    print one JSON object instead: the volume's fields and a \"files\" array of {path, clusters,\n"
-    "            fragments}; without PATH the array holds every file of the volume, most fragmented first\n"
-    "  --top N   without PATH, list the N most fragmented files\n"
-    "  --all     without PATH, list every file, fragmented or not\n"
-    "\n"
+    "fragmented files (only files in more than one fragment), most fragmented first.";
+
+const char kAnalyzeFooter[] =
     "The image is opened read-only and must not be mounted read-write elsewhere meanwhile.\n"
     "\n"
     "Exit status: 0 when done, 2 for a usage error or an image or PATH that cannot be read (the others are still\n"
@@ -53,13 +48,7 @@ const char kAnalyzeUsage[] =
     "  spindraxel analyze disk.img\n"
     "  spindraxel analyze disk.img Fragmented/file01.bin 'Data\\big.bin'\n"
     "  spindraxel analyze disk.img --top 100\n"
-    "  spindraxel analyze disk.img --json > layout.json\n";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel analyze: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel analyze --help'.\n", stderr);
-  return 2;
-}
+    "  spindraxel analyze disk.img --json > layout.json";
 
 // One JSON object, its fields in a fixed order for readers that diff the output. Bytes that are not UTF-8 (a PATH
 // argument may hold any) become U+FFFD, so the output always parses.
@@ -111,49 +100,28 @@ void PrintText(const std::string& image, const host::VolumeLayout& volume, const
   std::printf("  Fragments per fragmented file: %.2f\n", totals.AveragePerFragmentedFile());
 }
 
-bool ParseCount(const std::string& text, size_t* count) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  *count = static_cast<size_t>(std::strtoul(text.c_str(), nullptr, 10));
-  return true;
-}
-
 }  // namespace
 
 int RunAnalyzeCommand(const std::vector<std::string>& args) {
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kAnalyzeUsage, stdout);
-    return 0;
-  }
+  CommandLine parser("analyze", kAnalyzeUsage, kAnalyzeDescription, kAnalyzeFooter);
+  CLI::App& app = parser.App();
   std::string image;
   std::vector<std::string> paths;
-  bool json = false, all = false, topGiven = false;
+  bool json = false, all = false;
   size_t top = 20;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--all") {
-      all = true;
-    } else if (arg == "--top") {
-      if (i + 1 >= args.size() || !ParseCount(args[i + 1], &top) || top == 0) {
-        return UsageError("--top takes a number of files, e.g. --top 100");
-      }
-      topGiven = true;
-      ++i;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kAnalyzeUsage, stdout);
-      return 0;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("unknown option " + arg);
-    } else if (image.empty()) {
-      image = arg;
-    } else {
-      paths.push_back(arg);
-    }
-  }
-  if (image.empty()) return UsageError("no image to analyze, e.g. spindraxel analyze disk.img");
-  if (all && topGiven) return UsageError("--top and --all exclude each other");
-  if (!paths.empty() && (all || topGiven)) return UsageError("--top and --all choose files only without PATH");
+  app.add_option("IMAGE", image)->required();
+  app.add_option("PATH", paths);
+  app.add_flag("--json", json,
+               "print one JSON object instead: the volume's fields and a \"files\" array of {path, clusters,\n"
+               "fragments}; without PATH the array holds every file of the volume, most fragmented first");
+  CLI::Option* topOption = app.add_option("--top", top, "without PATH, list the N most fragmented files")
+                               ->option_text("N")
+                               ->check(CLI::Range(size_t{1}, size_t{999999999}));
+  app.add_flag("--all", all, "without PATH, list every file, fragmented or not");
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  const bool topGiven = topOption->count() > 0;
+  if (all && topGiven) return parser.Refuse("--top and --all exclude each other");
+  if (!paths.empty() && (all || topGiven)) return parser.Refuse("--top and --all choose files only without PATH");
 
   std::string error;
   std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image, &error);

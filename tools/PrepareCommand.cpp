@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "BootExecute.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
@@ -17,9 +18,9 @@
 
 namespace {
 
-const char kPrepareUsage[] =
-    "Usage: spindraxel prepare IMAGE --registry FILE.reg --file PATH [--file PATH ...] [OPTIONS]\n"
-    "\n"
+const char kPrepareUsage[] = "spindraxel prepare IMAGE --registry FILE.reg --file PATH [--file PATH ...] [OPTIONS]";
+
+const char kPrepareDescription[] =
     "Prepares a boot that defragments the files PATH of the NTFS volume in IMAGE: writes the configuration file\n"
     "the boot-time program reads into the volume (replacing one that is there) and adds the entry\n"
     "'sxboottime \\??\\C:\\spindraxel.cfg' to BootExecute in FILE.reg (REG_MULTI_SZ under\n"
@@ -28,26 +29,14 @@ const char kPrepareUsage[] =
     "BootExecute 'autocheck autochk *' before the program's entry, as on a fresh Windows. The file is replaced\n"
     "atomically, in regedit's form. Nothing is written when a PATH is missing or FILE.reg does not read.\n"
     "\n"
-    "PATH is volume-relative, '/' or '\\' between names, any case, e.g. Fragmented/file01.bin.\n"
-    "\n"
-    "Options:\n"
-    "  --registry FILE.reg  the machine's registry (created when missing)\n"
-    "  --file PATH          a file to defragment (repeatable, at least one)\n"
-    "  --log-dir DIR        the folder on the volume for the program's log file (made when missing); the root by\n"
-    "                       default\n"
-    "  --log-level N        how much the log holds, 0 (nothing) to 3 (every step); 1 by default\n"
-    "  --check-integrity    prove with MD5 that no file's content changed\n"
-    "  --report             log each file's fragments before and after\n"
-    "  --one-shot           afterwards, remove the configuration file and the BootExecute entry\n"
-    "  --drive LETTER       the drive letter the program will see the volume as; C by default\n"
-    "  --config PATH        where on the volume the configuration goes; spindraxel.cfg by default\n"
-    "  --help               show this text\n"
-    "\n"
+    "PATH is volume-relative, '/' or '\\' between names, any case, e.g. Fragmented/file01.bin.";
+
+const char kPrepareFooter[] =
     "Examples:\n"
     "  spindraxel prepare disk.img --registry machine.reg --file Fragmented/file01.bin --file Fragmented/file02.bin\n"
     "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin --log-dir Logs --log-level 2 \\\n"
     "      --check-integrity --report --one-shot\n"
-    "  spindraxel boot --registry machine.reg --drive C=disk.img\n";
+    "  spindraxel boot --registry machine.reg --drive C=disk.img";
 
 const std::string kSessionManagerPath[] = {"MACHINE", "SYSTEM", "CurrentControlSet", "Control", "Session Manager"};
 constexpr const char* kDefaultBootEntry = "autocheck autochk *";
@@ -61,15 +50,10 @@ struct PrepareOptions {
   bool checkIntegrity = false;
   bool report = false;
   bool oneShot = false;
-  char drive = 'C';
+  std::string driveName = "C";
+  char drive = 'C';  // driveName once checked
   std::string configPath = "spindraxel.cfg";
 };
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel prepare --help'.\n", stderr);
-  return 2;
-}
 
 int Failure(const std::string& message) {
   std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
@@ -199,66 +183,52 @@ bool CheckVolume(host::NtfsVolume& volume, const PrepareOptions& options, std::s
   return true;
 }
 
-int ParseOptions(const std::vector<std::string>& args, PrepareOptions* options) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--check-integrity") {
-      options->checkIntegrity = true;
-      continue;
-    }
-    if (arg == "--report") {
-      options->report = true;
-      continue;
-    }
-    if (arg == "--one-shot") {
-      options->oneShot = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--registry") {
-      options->registryFile = value;
-    } else if (arg == "--file") {
-      if (VolumePath(value).empty()) return UsageError("--file needs a file's path, e.g. --file Data/big.bin");
-      options->files.push_back(value);
-    } else if (arg == "--log-dir") {
-      options->logDirectory = value;
-    } else if (arg == "--log-level") {
-      if (value.size() != 1 || value[0] < '0' || value[0] > '3') return UsageError("--log-level takes 0 to 3");
-      options->logLevel = value[0] - '0';
-    } else if (arg == "--drive") {
-      const char letter = value.size() == 1 ? static_cast<char>(value[0] & ~0x20) : 0;
-      if (letter < 'A' || letter > 'Z') return UsageError("--drive takes a letter from A to Z, e.g. --drive D");
-      options->drive = letter;
-    } else if (arg == "--config") {
-      if (VolumePath(value).empty()) return UsageError("--config needs a file's path, e.g. --config sx.cfg");
-      options->configPath = value;
-    } else {
-      return UsageError("unknown option " + arg);
-    }
+// The options, defined once for parsing and help; values CLI11 cannot judge are checked in Check.
+void DefineOptions(CLI::App& app, PrepareOptions* options) {
+  app.add_option("IMAGE", options->image)->required();
+  app.add_option("--registry", options->registryFile, "the machine's registry (created when missing)")
+      ->option_text("FILE.reg")
+      ->required();
+  app.add_option("--file", options->files, "a file to defragment (repeatable, at least one)")
+      ->option_text("PATH")
+      ->required();
+  app.add_option("--log-dir", options->logDirectory,
+                 "the folder on the volume for the program's log file (made when missing); the root by\n"
+                 "default")
+      ->option_text("DIR");
+  app.add_option("--log-level", options->logLevel,
+                 "how much the log holds, 0 (nothing) to 3 (every step); 1 by default")
+      ->option_text("N")
+      ->check(CLI::Range(0, 3));
+  app.add_flag("--check-integrity", options->checkIntegrity, "prove with MD5 that no file's content changed");
+  app.add_flag("--report", options->report, "log each file's fragments before and after");
+  app.add_flag("--one-shot", options->oneShot, "afterwards, remove the configuration file and the BootExecute entry");
+  app.add_option("--drive", options->driveName, "the drive letter the program will see the volume as; C by default")
+      ->option_text("LETTER");
+  app.add_option("--config", options->configPath,
+                 "where on the volume the configuration goes; spindraxel.cfg by default")
+      ->option_text("PATH");
+}
+
+// The values' own rules; an empty string when they hold.
+std::string Check(PrepareOptions* options) {
+  for (const std::string& file : options->files) {
+    if (VolumePath(file).empty()) return "--file needs a file's path, e.g. --file Data/big.bin";
   }
-  if (options->registryFile.empty()) return UsageError("no --registry FILE.reg to add the boot entry to");
-  if (options->files.empty()) return UsageError("no --file to defragment, e.g. --file Fragmented/file01.bin");
-  return 0;
+  if (VolumePath(options->configPath).empty()) return "--config needs a file's path, e.g. --config sx.cfg";
+  options->drive = options->driveName.size() == 1 ? static_cast<char>(options->driveName[0] & ~0x20) : 0;
+  if (options->drive < 'A' || options->drive > 'Z') return "--drive takes a letter from A to Z, e.g. --drive D";
+  return "";
 }
 
 }  // namespace
 
 int RunPrepareCommand(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kPrepareUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kPrepareUsage, stdout);
-      return 0;
-    }
-  }
-  if (args[0].rfind("-", 0) == 0) return UsageError("no image named, e.g. spindraxel prepare disk.img ...");
+  CommandLine parser("prepare", kPrepareUsage, kPrepareDescription, kPrepareFooter);
   PrepareOptions options;
-  options.image = args[0];
-  if (const int status = ParseOptions(args, &options)) return status;
+  DefineOptions(parser.App(), &options);
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  if (const std::string fault = Check(&options); !fault.empty()) return parser.Refuse(fault);
 
   std::string error;
   std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(options.image, &error);
