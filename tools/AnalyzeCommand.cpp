@@ -1,20 +1,23 @@
 // spindraxel analyze: how fragmented an NTFS image is, counted as the boot-time program's report lines count it.
 #include <algorithm>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "CommandLine.h"
 #include "Commands.h"
 #include "host/offline/VolumeAnalysis.h"
 
 namespace {
 
-const char kAnalyzeUsage[] =
-    "Usage: spindraxel analyze IMAGE [PATH...] [--json] [--top N | --all]\n"
-    "\n"
+const char kAnalyzeUsage[] = "spindraxel analyze IMAGE [PATH...] [--json] [--top N | --all]";
+
+const char kAnalyzeDescription[] =
     "Shows how fragmented the NTFS volume in IMAGE is. Each file is counted as the boot-time program counts it in\n"
     "its report line (File \"PATH:\", Clusters: N, Fragments: M); for ordinary files this agrees with ntfsinfo's\n"
     "\"fragments\" (which, for the volume's own files, adds up all their attributes):\n"
@@ -33,14 +36,9 @@ const char kAnalyzeUsage[] =
     "    fragments per fragmented file.\n"
     "\n"
     "Files listed: each PATH (volume-relative, '/' or '\\' between names, any case); without PATH the 20 most\n"
-    "fragmented files (only files in more than one fragment), most fragmented first.\n"
-    "\n"
-    "Options:\n"
-    "  --json    print one JSON object instead: the volume's fields and a \"files\" array of {path, clusters,\n"
-    "            fragments}; without PATH the array holds every file of the volume, most fragmented first\n"
-    "  --top N   without PATH, list the N most fragmented files\n"
-    "  --all     without PATH, list every file, fragmented or not\n"
-    "\n"
+    "fragmented files (only files in more than one fragment), most fragmented first.";
+
+const char kAnalyzeFooter[] =
     "The image is opened read-only and must not be mounted read-write elsewhere meanwhile.\n"
     "\n"
     "Exit status: 0 when done, 2 for a usage error or an image or PATH that cannot be read (the others are still\n"
@@ -50,79 +48,30 @@ const char kAnalyzeUsage[] =
     "  spindraxel analyze disk.img\n"
     "  spindraxel analyze disk.img Fragmented/file01.bin 'Data\\big.bin'\n"
     "  spindraxel analyze disk.img --top 100\n"
-    "  spindraxel analyze disk.img --json > layout.json\n";
+    "  spindraxel analyze disk.img --json > layout.json";
 
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel analyze: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel analyze --help'.\n", stderr);
-  return 2;
-}
-
-// A JSON string literal. Control characters are escaped; bytes that are not UTF-8 (a PATH argument may hold any)
-// become U+FFFD, so the output always parses.
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-      out += escaped;
-    } else if (c < 0x80) {
-      out += static_cast<char>(c);
-    } else {
-      // The length the lead byte announces, if its continuation bytes follow and the sequence is not overlong,
-      // a surrogate or past U+10FFFF.
-      const size_t length = c >= 0xC2 && c < 0xE0 ? 2 : c >= 0xE0 && c < 0xF0 ? 3 : c >= 0xF0 && c < 0xF5 ? 4 : 0;
-      bool valid = length != 0 && i + length <= text.size();
-      for (size_t k = 1; valid && k < length; ++k) valid = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-      if (valid && length >= 3) {
-        const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-        valid = !(c == 0xE0 && second < 0xA0) && !(c == 0xED && second >= 0xA0) && !(c == 0xF0 && second < 0x90) &&
-                !(c == 0xF4 && second >= 0x90);
-      }
-      if (!valid) {
-        out += "\xEF\xBF\xBD";
-        ++i;
-        continue;
-      }
-      out.append(text, i, length);
-      i += length;
-      continue;
-    }
-    ++i;
-  }
-  return out + "\"";
-}
-
+// One JSON object, its fields in a fixed order for readers that diff the output. Bytes that are not UTF-8 (a PATH
+// argument may hold any) become U+FFFD, so the output always parses.
 void PrintJson(const std::string& image, const host::VolumeLayout& volume, const host::VolumeFiles& walk,
                const host::FragmentationTotals& totals, const std::vector<host::FileLayout>& listed) {
-  std::printf("{\n  \"image\": %s,\n", JsonString(image).c_str());
-  std::printf("  \"clusterSize\": %" PRId64 ",\n  \"totalClusters\": %" PRId64 ",\n  \"freeClusters\": %" PRId64 ",\n",
-              volume.clusterSize, volume.totalClusters, volume.freeClusters);
-  std::printf("  \"largestFreeBlock\": {\"lcn\": %" PRId64 ", \"clusters\": %" PRId64 "},\n", volume.largestFreeLcn,
-              volume.largestFreeClusters);
-  std::printf("  \"mftZone\": {\"start\": %" PRId64 ", \"end\": %" PRId64 "},\n", volume.mftZoneStart,
-              volume.mftZoneEnd);
-  std::printf("  \"fileCount\": %" PRId64 ",\n  \"directoryCount\": %" PRId64 ",\n", totals.files, walk.directories);
-  std::printf("  \"fragmentedFileCount\": %" PRId64 ",\n  \"fragmentCount\": %" PRId64 ",\n", totals.fragmentedFiles,
-              totals.fragments);
-  std::printf("  \"averageFragmentsPerFragmentedFile\": %.2f,\n", totals.AveragePerFragmentedFile());
-  std::printf("  \"files\": [");
-  for (size_t i = 0; i < listed.size(); ++i) {
-    std::printf("%s\n    {\"path\": %s, \"clusters\": %" PRId64 ", \"fragments\": %zu}", i == 0 ? "" : ",",
-                JsonString(listed[i].path).c_str(), listed[i].clusters, listed[i].fragments.size());
+  nlohmann::ordered_json files = nlohmann::ordered_json::array();
+  for (const host::FileLayout& file : listed) {
+    files.push_back({{"path", file.path}, {"clusters", file.clusters}, {"fragments", file.fragments.size()}});
   }
-  std::printf("%s]\n}\n", listed.empty() ? "" : "\n  ");
+  const nlohmann::ordered_json json = {
+      {"image", image},
+      {"clusterSize", volume.clusterSize},
+      {"totalClusters", volume.totalClusters},
+      {"freeClusters", volume.freeClusters},
+      {"largestFreeBlock", {{"lcn", volume.largestFreeLcn}, {"clusters", volume.largestFreeClusters}}},
+      {"mftZone", {{"start", volume.mftZoneStart}, {"end", volume.mftZoneEnd}}},
+      {"fileCount", totals.files},
+      {"directoryCount", walk.directories},
+      {"fragmentedFileCount", totals.fragmentedFiles},
+      {"fragmentCount", totals.fragments},
+      {"averageFragmentsPerFragmentedFile", std::round(totals.AveragePerFragmentedFile() * 100) / 100},
+      {"files", files}};
+  std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
 void PrintFileTable(const std::vector<host::FileLayout>& files) {
@@ -151,49 +100,28 @@ void PrintText(const std::string& image, const host::VolumeLayout& volume, const
   std::printf("  Fragments per fragmented file: %.2f\n", totals.AveragePerFragmentedFile());
 }
 
-bool ParseCount(const std::string& text, size_t* count) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
-  *count = static_cast<size_t>(std::strtoul(text.c_str(), nullptr, 10));
-  return true;
-}
-
 }  // namespace
 
 int RunAnalyzeCommand(const std::vector<std::string>& args) {
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    std::fputs(kAnalyzeUsage, stdout);
-    return 0;
-  }
+  CommandLine parser("analyze", kAnalyzeUsage, kAnalyzeDescription, kAnalyzeFooter);
+  CLI::App& app = parser.App();
   std::string image;
   std::vector<std::string> paths;
-  bool json = false, all = false, topGiven = false;
+  bool json = false, all = false;
   size_t top = 20;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--json") {
-      json = true;
-    } else if (arg == "--all") {
-      all = true;
-    } else if (arg == "--top") {
-      if (i + 1 >= args.size() || !ParseCount(args[i + 1], &top) || top == 0) {
-        return UsageError("--top takes a number of files, e.g. --top 100");
-      }
-      topGiven = true;
-      ++i;
-    } else if (arg == "--help" || arg == "-h") {
-      std::fputs(kAnalyzeUsage, stdout);
-      return 0;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      return UsageError("unknown option " + arg);
-    } else if (image.empty()) {
-      image = arg;
-    } else {
-      paths.push_back(arg);
-    }
-  }
-  if (image.empty()) return UsageError("no image to analyze, e.g. spindraxel analyze disk.img");
-  if (all && topGiven) return UsageError("--top and --all exclude each other");
-  if (!paths.empty() && (all || topGiven)) return UsageError("--top and --all choose files only without PATH");
+  app.add_option("IMAGE", image)->required();
+  app.add_option("PATH", paths);
+  app.add_flag("--json", json,
+               "print one JSON object instead: the volume's fields and a \"files\" array of {path, clusters,\n"
+               "fragments}; without PATH the array holds every file of the volume, most fragmented first");
+  CLI::Option* topOption = app.add_option("--top", top, "without PATH, list the N most fragmented files")
+                               ->option_text("N")
+                               ->check(CLI::Range(size_t{1}, size_t{999999999}));
+  app.add_flag("--all", all, "without PATH, list every file, fragmented or not");
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  const bool topGiven = topOption->count() > 0;
+  if (all && topGiven) return parser.Refuse("--top and --all exclude each other");
+  if (!paths.empty() && (all || topGiven)) return parser.Refuse("--top and --all choose files only without PATH");
 
   std::string error;
   std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image, &error);

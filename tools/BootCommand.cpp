@@ -11,6 +11,7 @@
 
 #include "BootExecute.h"
 #include "BootProgress.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "DryRun.h"
 #include "host/ntdll/Host.h"
@@ -24,9 +25,10 @@
 namespace {
 
 const char kBootUsage[] =
-    "Usage: spindraxel boot --drive LETTER=IMAGE [--drive ...] [OPTIONS] [--] COMMAND LINE\n"
-    "       spindraxel boot --registry FILE.reg --drive LETTER=IMAGE [--drive ...] [OPTIONS]\n"
-    "\n"
+    "spindraxel boot --drive LETTER=IMAGE [--drive ...] [OPTIONS] [--] COMMAND LINE\n"
+    "       spindraxel boot --registry FILE.reg --drive LETTER=IMAGE [--drive ...] [OPTIONS]";
+
+const char kBootDescription[] =
     "Runs the boot-time program named by COMMAND LINE, exactly as a BootExecute entry would start it: the\n"
     "program's word, one blank and its argument. The boot screen goes to standard output and the exit status is\n"
     "the program's own. While it runs, a terminal on standard error shows a status line with the file being\n"
@@ -35,62 +37,54 @@ const char kBootUsage[] =
     "Without COMMAND LINE, boots from the --registry file the way the Session Manager does: each entry of its\n"
     "BootExecute list whose first word is sxboottime runs in turn, each as its own process that reads the\n"
     "registry as the runs before it left it; other entries, such as 'autocheck autochk *', are skipped with one\n"
-    "line on standard error. The exit status is then the last program's (0 when none ran).\n"
-    "\n"
-    "Options:\n"
-    "  --drive C=IMAGE     back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
-    "                      e.g. --drive C=disk.img --drive D=/dev/sdb1\n"
-    "  --fault SPEC        make native calls fail or wait (repeatable):\n"
-    "                        NtReadFile#3=0xC0000185     the third NtReadFile fails with that status\n"
-    "                        NtReadFile#3+=0xC0000185    the third and every later one fails\n"
-    "                        NtWriteFile=0xC000007F      every NtWriteFile fails\n"
-    "                        NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
-    "                        FSCTL_MOVE_FILE#2=0xC0000021  the second move-file control is refused\n"
-    "                        NtFlushKey=delay:2000       the registry's save waits 2 s before replacing the file\n"
-    "                      Calls are counted in each program run separately.\n"
-    "  --clock TIME        start the system clock at TIME (UTC), e.g. --clock 2026-12-31T23:59:59Z\n"
-    "  --mft-zone C=START:END\n"
-    "                      report clusters START to END (END excluded) as the MFT zone of drive C: instead of\n"
-    "                      the zone the volume computes (repeatable; either value may be negative or past the\n"
-    "                      end of the volume), e.g. --mft-zone C=0:4096 or --mft-zone C=-10:99999999\n"
-    "  --keys SCRIPT       type on the keyboard (\\Device\\KeyboardClass0): comma-separated TIME:KEY items, TIME in\n"
-    "                      milliseconds after spindraxel starts, KEY a character (a-z, 0-9, US punctuation; 'A'\n"
-    "                      and '?' come with Shift), esc, enter, space, tab, backspace, f1-f12, left, right, up,\n"
-    "                      down, home, end, pgup, pgdn, insert, delete, or shift+KEY (also ctrl+, alt+). Each key\n"
-    "                      is pressed and released and waits in the keyboard's buffer until the program reads\n"
-    "                      it, e.g. --keys '1500:a,2000:shift+b,2500:esc'. Without --keys a terminal on standard\n"
-    "                      input is the keyboard (raw mode while the program runs); with neither there is none\n"
-    "  --registry FILE.reg the machine's registry, read from a file that regedit exports and imports: the line\n"
-    "                      'Windows Registry Editor Version 5.00', keys [HKEY_LOCAL_MACHINE\\SYSTEM\\...] (also\n"
-    "                      HKEY_USERS), values \"Name\"=\"text\" (escapes \\\\ and \\\"), \"Name\"=dword:00000002,\n"
-    "                      \"Name\"=hex:01,02 and \"Name\"=hex(7):61,00,... (any type N as hex(N):, lines continued\n"
-    "                      with a final backslash), @= for the default value; UTF-16LE with a byte-order mark\n"
-    "                      or UTF-8. The file must exist; a malformed line stops the boot before it starts,\n"
-    "                      naming the line. When a program run changed a value, the file is replaced at its\n"
-    "                      end, atomically (a killed run leaves the old file or the new one), in regedit's own\n"
-    "                      form: UTF-16LE with a byte-order mark, CRLF. CurrentControlSet is an ordinary key\n"
-    "                      here, not a link to ControlSet001. Without --registry the registry is empty\n"
-    "  --registry-import FILE.reg\n"
-    "                      merge FILE.reg into the --registry file before the boot, as 'regedit /s' would, and\n"
-    "                      save it (repeatable)\n"
-    "  --dry-run           run the whole boot without writing anything: the program runs on private copies of\n"
-    "                      the images and of the --registry file (which must be image files, not partitions),\n"
-    "                      every move it asks for is refused, and afterwards the log files it wrote are shown\n"
-    "                      on standard error and the copies deleted\n"
-    "  --help              show this text\n"
-    "\n"
+    "line on standard error. The exit status is then the last program's (0 when none ran).";
+
+const char kFaultHelp[] =
+    "make native calls fail or wait (repeatable):\n"
+    "  NtReadFile#3=0xC0000185     the third NtReadFile fails with that status\n"
+    "  NtReadFile#3+=0xC0000185    the third and every later one fails\n"
+    "  NtWriteFile=0xC000007F      every NtWriteFile fails\n"
+    "  NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
+    "  FSCTL_MOVE_FILE#2=0xC0000021  the second move-file control is refused\n"
+    "  NtFlushKey=delay:2000       the registry's save waits 2 s before replacing the file\n"
+    "Calls are counted in each program run separately.";
+
+const char kMftZoneHelp[] =
+    "report clusters START to END (END excluded) as the MFT zone of drive C: instead of\n"
+    "the zone the volume computes (repeatable; either value may be negative or past the\n"
+    "end of the volume), e.g. --mft-zone C=0:4096 or --mft-zone C=-10:99999999";
+
+const char kKeysHelp[] =
+    "type on the keyboard (\\Device\\KeyboardClass0): comma-separated TIME:KEY items, TIME in\n"
+    "milliseconds after spindraxel starts, KEY a character (a-z, 0-9, US punctuation; 'A'\n"
+    "and '?' come with Shift), esc, enter, space, tab, backspace, f1-f12, left, right, up,\n"
+    "down, home, end, pgup, pgdn, insert, delete, or shift+KEY (also ctrl+, alt+). Each key\n"
+    "is pressed and released and waits in the keyboard's buffer until the program reads\n"
+    "it, e.g. --keys '1500:a,2000:shift+b,2500:esc' (repeatable). Without --keys a terminal\n"
+    "on standard input is the keyboard (raw mode while the program runs); with neither\n"
+    "there is none";
+
+const char kRegistryHelp[] =
+    "the machine's registry, read from a file that regedit exports and imports: the line\n"
+    "'Windows Registry Editor Version 5.00', keys [HKEY_LOCAL_MACHINE\\SYSTEM\\...] (also\n"
+    "HKEY_USERS), values \"Name\"=\"text\" (escapes \\\\ and \\\"), \"Name\"=dword:00000002,\n"
+    "\"Name\"=hex:01,02 and \"Name\"=hex(7):61,00,... (any type N as hex(N):, lines continued\n"
+    "with a final backslash), @= for the default value; UTF-16LE with a byte-order mark\n"
+    "or UTF-8. The file must exist; a malformed line stops the boot before it starts,\n"
+    "naming the line. When a program run changed a value, the file is replaced at its\n"
+    "end, atomically (a killed run leaves the old file or the new one), in regedit's own\n"
+    "form: UTF-16LE with a byte-order mark, CRLF. CurrentControlSet is an ordinary key\n"
+    "here, not a link to ControlSet001. Without --registry the registry is empty";
+
+const char kDryRunHelp[] =
+    "run the whole boot without writing anything: the program runs on private copies of\n"
+    "the images and of the --registry file (which must be image files, not partitions),\n"
+    "every move it asks for is refused, and afterwards the log files it wrote are shown\n"
+    "on standard error and the copies deleted";
+
+const char kBootFooter[] =
     "COMMAND LINE is taken word for word; quote it to keep blanks as they are. The words after '--' are joined\n"
     "with single blanks.\n"
-    "\n"
-    "Examples:\n"
-    "  spindraxel boot --registry machine.reg --drive C=disk.img\n"
-    "  spindraxel boot --registry machine.reg --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
-    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
-    "  spindraxel boot --dry-run --registry machine.reg --drive C=disk.img\n"
-    "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n"
-    "  spindraxel boot --drive C=disk.img --keys 3000:esc -- sxboottime \\??\\C:\\defrag.cfg\n";
-
-const char kRegistrySample[] =
     "\n"
     "A registry file that boots the program from C:\\defrag.cfg after the file-system check:\n"
     "  Windows Registry Editor Version 5.00\n"
@@ -100,15 +94,17 @@ const char kRegistrySample[] =
     "    00,61,00,75,00,74,00,6f,00,63,00,68,00,6b,00,20,00,2a,00,00,00,73,00,78,00,\\\n"
     "    62,00,6f,00,6f,00,74,00,74,00,69,00,6d,00,65,00,20,00,5c,00,3f,00,3f,00,5c,\\\n"
     "    00,43,00,3a,00,5c,00,64,00,65,00,66,00,72,00,61,00,67,00,2e,00,63,00,66,00,\\\n"
-    "    67,00,00,00,00,00\n";
+    "    67,00,00,00,00,00\n"
+    "\n"
+    "Examples:\n"
+    "  spindraxel boot --registry machine.reg --drive C=disk.img\n"
+    "  spindraxel boot --registry machine.reg --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+    "  spindraxel boot --dry-run --registry machine.reg --drive C=disk.img\n"
+    "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n"
+    "  spindraxel boot --drive C=disk.img --keys 3000:esc -- sxboottime \\??\\C:\\defrag.cfg";
 
 constexpr const char* kProgramWord = "sxboottime";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel boot: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel boot --help'.\n", stderr);
-  return 2;
-}
 
 std::string LowerCase(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -171,82 +167,76 @@ bool ParseMftZone(const std::string& value) {
 }  // namespace
 
 int RunBootCommand(const std::vector<std::string>& args) {
-  std::vector<std::pair<char, std::string>> drives;
-  std::vector<std::string> words;
-  std::string registryFile;
-  std::vector<std::string> registryImports;
-  host::KeyScript keys;
-  bool haveKeys = false;
+  CommandLine parser("boot", kBootUsage, kBootDescription, kBootFooter);
+  CLI::App& app = parser.App();
+  std::vector<std::string> driveSpecs, faults, mftZones, keyScripts, registryImports, words;
+  std::string registryFile, clock;
   bool dryRun = false;
-  size_t i = 0;
-  for (; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kBootUsage, stdout);
-      std::fputs(kRegistrySample, stdout);
-      return 0;
+  app.add_option("--drive", driveSpecs,
+                 "back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
+                 "e.g. --drive C=disk.img --drive D=/dev/sdb1")
+      ->option_text("C=IMAGE");
+  app.add_option("--fault", faults, kFaultHelp)->option_text("SPEC");
+  app.add_option("--clock", clock, "start the system clock at TIME (UTC), e.g. --clock 2026-12-31T23:59:59Z")
+      ->option_text("TIME");
+  app.add_option("--mft-zone", mftZones, kMftZoneHelp)->option_text("C=START:END");
+  app.add_option("--keys", keyScripts, kKeysHelp)->option_text("SCRIPT");
+  app.add_option("--registry", registryFile, kRegistryHelp)->option_text("FILE.reg");
+  app.add_option("--registry-import", registryImports,
+                 "merge FILE.reg into the --registry file before the boot, as 'regedit /s' would, and\n"
+                 "save it (repeatable)")
+      ->option_text("FILE.reg");
+  app.add_flag("--dry-run", dryRun, kDryRunHelp);
+  // The first word that is not an option starts the command line, as after '--'.
+  app.add_option("WORD", words);
+  app.positionals_at_end();
+  if (const int status = parser.Parse(args); status >= 0) return status;
+
+  std::vector<std::pair<char, std::string>> drives;
+  for (const std::string& value : driveSpecs) {
+    if (value.find('=') != 1 || value.size() < 3 || !std::isalpha(static_cast<unsigned char>(value[0]))) {
+      return parser.Refuse("--drive " + value + ": expected LETTER=IMAGE, for example --drive C=disk.img");
     }
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg == "--dry-run") {
-      dryRun = true;
-      continue;
-    }
-    if (arg.rfind("--", 0) != 0) break;
-    if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--drive") {
-      size_t equals = value.find('=');
-      if (equals != 1 || value.size() < 3 || !std::isalpha(static_cast<unsigned char>(value[0]))) {
-        return UsageError("--drive " + value + ": expected LETTER=IMAGE, for example --drive C=disk.img");
-      }
-      drives.emplace_back(value[0], value.substr(2));
-    } else if (arg == "--fault") {
-      host::FaultRule rule;
-      std::string error;
-      if (!host::ParseFaultRule(value, &rule, &error)) return UsageError(error);
-      host::AddFaultRule(rule);
-    } else if (arg == "--mft-zone") {
-      if (!ParseMftZone(value)) {
-        return UsageError("--mft-zone " + value + ": expected LETTER=START:END, for example --mft-zone C=0:4096");
-      }
-    } else if (arg == "--keys") {
-      host::KeyScript more;
-      std::string error;
-      if (!host::ParseKeyScript(value, &more, &error)) return UsageError("--keys: " + error);
-      keys.insert(keys.end(), more.begin(), more.end());
-      haveKeys = true;
-    } else if (arg == "--registry") {
-      if (!registryFile.empty()) return UsageError("--registry given twice");
-      registryFile = value;
-    } else if (arg == "--registry-import") {
-      registryImports.push_back(value);
-    } else if (arg == "--clock") {
-      int64_t start;
-      if (!host::ParseUtcTime(value, &start)) {
-        return UsageError("--clock " + value + ": expected a UTC time such as 2026-12-31T23:59:59Z");
-      }
-      host::SetClockStart(start);
-    } else {
-      return UsageError("unknown option " + arg);
+    drives.emplace_back(value[0], value.substr(2));
+  }
+  for (const std::string& value : faults) {
+    host::FaultRule rule;
+    std::string error;
+    if (!host::ParseFaultRule(value, &rule, &error)) return parser.Refuse(error);
+    host::AddFaultRule(rule);
+  }
+  for (const std::string& value : mftZones) {
+    if (!ParseMftZone(value)) {
+      return parser.Refuse("--mft-zone " + value + ": expected LETTER=START:END, for example --mft-zone C=0:4096");
     }
   }
-  for (; i < args.size(); ++i) words.push_back(args[i]);
+  host::KeyScript keys;
+  for (const std::string& value : keyScripts) {
+    host::KeyScript more;
+    std::string error;
+    if (!host::ParseKeyScript(value, &more, &error)) return parser.Refuse("--keys: " + error);
+    keys.insert(keys.end(), more.begin(), more.end());
+  }
+  int64_t clockStart = 0;
+  if (!clock.empty()) {
+    if (!host::ParseUtcTime(clock, &clockStart)) {
+      return parser.Refuse("--clock " + clock + ": expected a UTC time such as 2026-12-31T23:59:59Z");
+    }
+    host::SetClockStart(clockStart);
+  }
   if (words.empty() && registryFile.empty()) {
-    return UsageError(
+    return parser.Refuse(
         "no command line to run, e.g. -- sxboottime \\??\\C:\\defrag.cfg, and no --registry to boot from");
   }
   if (!registryImports.empty() && registryFile.empty()) {
-    return UsageError("--registry-import needs --registry FILE.reg to merge into");
+    return parser.Refuse("--registry-import needs --registry FILE.reg to merge into");
   }
 
-  std::string commandLine;
-  for (const std::string& word : words) commandLine += (commandLine.empty() ? "" : " ") + word;
-  if (!words.empty() && !IsProgramCommandLine(commandLine)) {
-    return UsageError("'" + ProgramWord(commandLine) +
-                      "' is not a boot-time program of this system (expected sxboottime)");
+  std::string programLine;
+  for (const std::string& word : words) programLine += (programLine.empty() ? "" : " ") + word;
+  if (!words.empty() && !IsProgramCommandLine(programLine)) {
+    return parser.Refuse("'" + ProgramWord(programLine) +
+                         "' is not a boot-time program of this system (expected sxboottime)");
   }
   if (dryRun) {
     DryRun run;
@@ -275,11 +265,11 @@ int RunBootCommand(const std::vector<std::string>& args) {
     if (!mountDrives()) return 2;
     host::UnmountAllDrives();
     int status = 0;
-    if (!RunBootExecute(IsProgramCommandLine, &commandLine, &status)) return status;
+    if (!RunBootExecute(IsProgramCommandLine, &programLine, &status)) return status;
   }
   if (!mountDrives()) return 2;
   // The keyboard is in place before the program starts, as a machine's is.
-  if (haveKeys) {
+  if (!keyScripts.empty()) {
     host::SetKeyboardScript(keys, host::ProcessStartTime());
   } else if (isatty(STDIN_FILENO)) {
     std::string error;
@@ -287,5 +277,5 @@ int RunBootCommand(const std::vector<std::string>& args) {
   }
   StartBootProgress();
   std::fflush(stdout);
-  StartBootProcess(commandLine);
+  StartBootProcess(programLine);
 }

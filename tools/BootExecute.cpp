@@ -5,34 +5,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
 #include "host/text/Utf.h"
+#include "native/BootSettings.h"
 
 namespace {
 
 constexpr char16_t kSessionManagerKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Session Manager";
 constexpr const char* kSessionManagerName = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-
-// The strings of REG_MULTI_SZ data, up to the empty string that ends the list (or the end of the data).
-std::vector<std::string> MultiStrings(const std::vector<uint8_t>& data) {
-  std::vector<std::string> strings;
-  std::u16string current;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit != 0) {
-      current += unit;
-      continue;
-    }
-    if (current.empty()) break;
-    strings.push_back(host::Utf16ToUtf8(current));
-    current.clear();
-  }
-  if (!current.empty()) strings.push_back(host::Utf16ToUtf8(current));
-  return strings;
-}
 
 // Forks the run of `commandLine`: true in the child, ready to start it; false in the parent once the child ended,
 // with its exit status.
@@ -105,7 +89,8 @@ bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& i
                  registryFile.c_str(), value.type);
     return false;
   }
-  for (const std::string& entry : MultiStrings(value.data)) {
+  for (const std::u16string& entry16 : BootExecuteEntries(value.data)) {
+    const std::string entry = host::Utf16ToUtf8(entry16);
     if (!isProgram(entry)) {
       std::fprintf(stderr, "spindraxel boot: skipped BootExecute entry '%s': not a boot-time program of this system\n",
                    entry.c_str());
@@ -117,4 +102,21 @@ bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& i
     }
   }
   return false;
+}
+
+std::vector<std::u16string> BootExecuteEntries(const std::vector<uint8_t>& data) {
+  // Copied out as units: a value's bytes need not be aligned for them.
+  std::vector<WCHAR> units(data.size() / sizeof(WCHAR));
+  std::memcpy(units.data(), data.data(), units.size() * sizeof(WCHAR));
+  return ParseMultiString(units.data(), static_cast<ULONG>(units.size() * sizeof(WCHAR)));
+}
+
+std::vector<uint8_t> BootExecuteData(const std::vector<std::u16string>& entries) {
+  size_t units = 2;
+  for (const std::u16string& entry : entries) units += entry.size() + 1;
+  std::vector<WCHAR> buffer(units);
+  const LONG written = BuildMultiString(entries, buffer.data(), static_cast<ULONG>(units * sizeof(WCHAR)));
+  std::vector<uint8_t> data(static_cast<size_t>(written) * sizeof(WCHAR));
+  std::memcpy(data.data(), buffer.data(), data.size());
+  return data;
 }

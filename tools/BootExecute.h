@@ -2,6 +2,7 @@
 // line, which is the Session Manager's pass over BootExecute.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -19,3 +20,9 @@ bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& i
 // with *status the exit status of the last program run (128 + the signal for one that was killed), 0 when none ran.
 bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& isProgram, std::string* commandLine,
                     int* status);
+
+// BootExecute's REG_MULTI_SZ data as its entries and back, through the system's own codec, so that the command line
+// reads the list as the boot-time program does: the entries up to the empty string that ends the list, a last one
+// the data does not terminate kept. The data written ends with two zeros, also for an empty list.
+std::vector<std::u16string> BootExecuteEntries(const std::vector<uint8_t>& data);
+std::vector<uint8_t> BootExecuteData(const std::vector<std::u16string>& entries);

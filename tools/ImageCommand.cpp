@@ -10,36 +10,34 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Commands.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ImageGenerator.h"
+#include "host/text/Utf.h"
 
 extern char** environ;
 
 namespace {
 
-const char kImageUsage[] =
-    "Usage: spindraxel image create IMAGE --size SIZE [--cluster-size SIZE]\n"
-    "       spindraxel image fragment IMAGE [--files N] [--size SIZE] [--seed S]\n"
-    "\n"
+const char kCreateUsage[] = "spindraxel image create IMAGE --size SIZE [--cluster-size SIZE]";
+const char kFragmentUsage[] = "spindraxel image fragment IMAGE [--files N] [--size SIZE] [--seed S]";
+
+const char kCreateDescription[] =
     "create    makes IMAGE a fresh, empty NTFS volume of SIZE bytes (a sparse file; mkntfs from ntfs-3g formats\n"
-    "          it). --cluster-size is 512 to 64K, 4K by default. An existing IMAGE is replaced.\n"
+    "          it). --cluster-size is 512 to 64K, 4K by default. An existing IMAGE is replaced.";
+const char kFragmentDescription[] =
     "fragment  writes N files (8 by default) of SIZE bytes (4M by default) of random content into \\Fragmented on\n"
     "          the volume in IMAGE and scatters each over the free space outside the MFT zone in 10 to 100 pieces,\n"
     "          interleaved with each other. The same seed (1 by default) gives the same bytes and, on the same\n"
-    "          volume, the same layout. It prints each file with its clusters and fragments.\n"
-    "\n"
+    "          volume, the same layout. It prints each file with its clusters and fragments.";
+
+const char kImageFooter[] =
     "SIZE takes the suffixes K, M and G (powers of 1024). The image must not be mounted elsewhere meanwhile.\n"
     "\n"
     "Examples:\n"
     "  spindraxel image create disk.img --size 256M\n"
-    "  spindraxel image fragment disk.img --files 20 --size 2M --seed 7\n";
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel image: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel image --help'.\n", stderr);
-  return 2;
-}
+    "  spindraxel image fragment disk.img --files 20 --size 2M --seed 7";
 
 bool ParseSize(const std::string& text, uint64_t* bytes) {
   if (text.empty()) return false;
@@ -79,17 +77,15 @@ std::string FindMkntfs() {
   return "";
 }
 
-int Create(const std::string& image, const std::vector<std::string>& options) {
+int Create(const CommandLine& parser, const std::string& image, const std::string& sizeText,
+           const std::string& clusterSizeText) {
   uint64_t size = 0, clusterSize = 4096;
-  for (size_t i = 0; i < options.size(); i += 2) {
-    if (i + 1 >= options.size()) return UsageError(options[i] + " needs a value");
-    uint64_t* target = options[i] == "--size" ? &size : options[i] == "--cluster-size" ? &clusterSize : nullptr;
-    if (target == nullptr) return UsageError("unknown option " + options[i]);
-    if (!ParseSize(options[i + 1], target)) return UsageError("not a size: " + options[i + 1]);
+  if (!ParseSize(sizeText, &size) || size < (2ull << 20)) {
+    return parser.Refuse("--size " + sizeText + ": expected a size of at least 2M, e.g. --size 256M");
   }
-  if (size < (2ull << 20)) return UsageError("--size must be given and at least 2M, e.g. --size 256M");
-  if (clusterSize < 512 || clusterSize > 65536 || (clusterSize & (clusterSize - 1)) != 0) {
-    return UsageError("--cluster-size must be a power of two from 512 to 64K");
+  if ((!clusterSizeText.empty() && !ParseSize(clusterSizeText, &clusterSize)) || clusterSize < 512 ||
+      clusterSize > 65536 || (clusterSize & (clusterSize - 1)) != 0) {
+    return parser.Refuse("--cluster-size must be a power of two from 512 to 64K");
   }
   const std::string mkntfs = FindMkntfs();
   if (mkntfs.empty()) {
@@ -125,27 +121,14 @@ int Create(const std::string& image, const std::vector<std::string>& options) {
   return 0;
 }
 
-int Fragment(const std::string& image, const std::vector<std::string>& options) {
+int Fragment(const CommandLine& parser, const std::string& image, const std::string& sizeText, int64_t count,
+             int64_t seed) {
   host::FragmentOptions settings;
-  for (size_t i = 0; i < options.size(); i += 2) {
-    if (i + 1 >= options.size()) return UsageError(options[i] + " needs a value");
-    const std::string& value = options[i + 1];
-    uint64_t number = 0;
-    if (options[i] == "--size") {
-      if (!ParseSize(value, &settings.size) || settings.size == 0) return UsageError("not a size: " + value);
-    } else if (options[i] == "--files" || options[i] == "--seed") {
-      if (!ParseSize(value, &number) || value.find_first_not_of("0123456789") != std::string::npos ||
-          number > (options[i] == "--files" ? 100000u : UINT32_MAX)) {
-        return UsageError(options[i] + " takes a number, not " + value);
-      }
-      if (options[i] == "--files")
-        settings.files = static_cast<int>(number);
-      else
-        settings.seed = static_cast<uint32_t>(number);
-    } else {
-      return UsageError("unknown option " + options[i]);
-    }
+  if (!sizeText.empty() && (!ParseSize(sizeText, &settings.size) || settings.size == 0)) {
+    return parser.Refuse("--size " + sizeText + ": not a size, e.g. --size 4M");
   }
+  if (count >= 0) settings.files = static_cast<int>(count);
+  if (seed >= 0) settings.seed = static_cast<uint32_t>(seed);
   std::string error;
   std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image, &error);
   if (!volume) {
@@ -155,7 +138,7 @@ int Fragment(const std::string& image, const std::vector<std::string>& options) 
   std::vector<host::GeneratedFile> files;
   const bool made = host::GenerateFragmentedFiles(*volume, settings, &files, &error);
   for (const host::GeneratedFile& file : files) {
-    std::string path(file.path.begin(), file.path.end());
+    std::string path = host::Utf16ToUtf8(file.path);
     for (char& c : path) c = c == '\\' ? '/' : c;
     std::printf("/%s: %lld clusters in %lld fragments\n", path.c_str(), static_cast<long long>(file.clusters),
                 static_cast<long long>(file.fragments));
@@ -171,14 +154,28 @@ int Fragment(const std::string& image, const std::vector<std::string>& options) 
 }  // namespace
 
 int RunImageCommand(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kImageUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
-  if (args.size() < 2 || args[1].rfind("-", 0) == 0)
-    return UsageError("no image named, e.g. spindraxel image " + args[0] + " disk.img");
-  std::vector<std::string> options(args.begin() + 2, args.end());
-  if (args[0] == "create") return Create(args[1], options);
-  if (args[0] == "fragment") return Fragment(args[1], options);
-  return UsageError("unknown image command " + args[0]);
+  CommandLine parser("image", std::string(kCreateUsage) + "\n       " + kFragmentUsage,
+                     std::string(kCreateDescription) + "\n" + kFragmentDescription, kImageFooter);
+  std::string image, size, clusterSize;
+  int64_t files = -1, seed = -1;
+  CLI::App* create = parser.App().add_subcommand("create");
+  CommandLine::Describe(*create, kCreateUsage, kCreateDescription, kImageFooter);
+  create->add_option("IMAGE", image)->required();
+  create->add_option("--size", size, "the volume's size")->option_text("SIZE")->required();
+  create->add_option("--cluster-size", clusterSize, "its cluster size, 512 to 64K (4K by default)")
+      ->option_text("SIZE");
+  CLI::App* fragment = parser.App().add_subcommand("fragment");
+  CommandLine::Describe(*fragment, kFragmentUsage, kFragmentDescription, kImageFooter);
+  fragment->add_option("IMAGE", image)->required();
+  fragment->add_option("--files", files, "how many files, up to 100000 (8 by default)")
+      ->option_text("N")
+      ->check(CLI::Range(0, 100000));
+  fragment->add_option("--size", size, "each file's size (4M by default)")->option_text("SIZE");
+  fragment->add_option("--seed", seed, "the random seed (1 by default)")
+      ->option_text("S")
+      ->check(CLI::Range(int64_t{0}, int64_t{UINT32_MAX}));
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  if (create->parsed()) return Create(parser, image, size, clusterSize);
+  if (fragment->parsed()) return Fragment(parser, image, size, files, seed);
+  return parser.Refuse("expected create or fragment, e.g. spindraxel image create disk.img --size 256M");
 }

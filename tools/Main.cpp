@@ -3,59 +3,91 @@
 #include <string>
 #include <vector>
 
+#include "CommandLine.h"
 #include "Commands.h"
 
 namespace {
 
-const char kUsage[] =
-    "Usage: spindraxel COMMAND [OPTIONS]\n"
-    "\n"
-    "Zenmoria Spindraxel defragments files on NTFS volumes at boot time. On Linux this command runs the same\n"
-    "boot-time program on NTFS images (or partitions) instead of a Windows boot.\n"
-    "\n"
-    "Commands:\n"
-    "  analyze  show how fragmented an image's files and free space are\n"
-    "  boot     run the boot-time program the way the Session Manager starts it\n"
-    "  check    check an image's cluster allocation and count the fragments of files\n"
-    "  image    make an NTFS image, or fragmented files on one\n"
-    "  prepare  put a configuration into an image and the program into a registry's BootExecute\n"
-    "  map      draw an image's cluster map as a PNG picture\n"
-    "  help     show this text, or 'spindraxel help COMMAND' for one command\n"
-    "\n"
-    "Examples:\n"
-    "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
-    "  spindraxel check disk.img Data/big.bin\n"
-    "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin\n"
-    "  spindraxel image create disk.img --size 256M && spindraxel image fragment disk.img\n"
-    "  spindraxel analyze disk.img\n"
-    "  spindraxel map disk.img --out map.png --highlight Fragmented/file01.bin\n";
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*run)(const std::vector<std::string>& args);
+};
+
+const Command kCommands[] = {
+    {"analyze", "show how fragmented an image's files and free space are", RunAnalyzeCommand},
+    {"boot", "run the boot-time program the way the Session Manager starts it", RunBootCommand},
+    {"check", "check an image's cluster allocation and count the fragments of files", RunCheckCommand},
+    {"image", "make an NTFS image, or fragmented files on one", RunImageCommand},
+    {"prepare", "put a configuration into an image and the program into a registry's BootExecute", RunPrepareCommand},
+    {"map", "draw an image's cluster map as a PNG picture", RunMapCommand},
+};
+
+void PrintOverview(FILE* to) {
+  std::fputs(
+      "Usage: spindraxel COMMAND [OPTIONS]\n"
+      "\n"
+      "Zenmoria Spindraxel defragments files on NTFS volumes at boot time. On Linux this command runs the same\n"
+      "boot-time program on NTFS images (or partitions) instead of a Windows boot.\n"
+      "\n"
+      "Commands:\n",
+      to);
+  for (const Command& command : kCommands) std::fprintf(to, "  %-8s %s\n", command.name, command.summary);
+  std::fputs(
+      "  help     show this text, or 'spindraxel help COMMAND' for one command\n"
+      "\n"
+      "Examples:\n"
+      "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
+      "  spindraxel check disk.img Data/big.bin\n"
+      "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin\n"
+      "  spindraxel image create disk.img --size 256M && spindraxel image fragment disk.img\n"
+      "  spindraxel analyze disk.img\n"
+      "  spindraxel map disk.img --out map.png --highlight Fragmented/file01.bin\n",
+      to);
+}
+
+const Command* FindCommand(const std::string& name) {
+  for (const Command& command : kCommands) {
+    if (name == command.name) return &command;
+  }
+  return nullptr;
+}
+
+// One line naming the unknown command, with the closest one when it looks like a typing error.
+int UnknownCommand(const std::string& prefix, const std::string& name) {
+  std::string hint = "'spindraxel help' lists the commands";
+  size_t closest = 3;
+  for (const Command& command : kCommands) {
+    const size_t distance = EditDistance(name, command.name);
+    if (distance < closest) closest = distance, hint = std::string("did you mean ") + command.name + "?";
+  }
+  std::fprintf(stderr, "%s: unknown command '%s'; %s\n", prefix.c_str(), name.c_str(), hint.c_str());
+  return 2;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
-    std::fputs(kUsage, stderr);
+    PrintOverview(stderr);
     return 2;
   }
-  std::string command = args.front();
+  const std::string name = args.front();
   args.erase(args.begin());
-  if (command == "help" || command == "--help" || command == "-h") {
-    if (!args.empty() && args.front() == "boot") return RunBootCommand({"--help"});
-    if (!args.empty() && args.front() == "check") return RunCheckCommand({"--help"});
-    if (!args.empty() && args.front() == "image") return RunImageCommand({"--help"});
-    if (!args.empty() && args.front() == "prepare") return RunPrepareCommand({"--help"});
-    if (!args.empty() && args.front() == "analyze") return RunAnalyzeCommand({"--help"});
-    if (!args.empty() && args.front() == "map") return RunMapCommand({"--help"});
-    std::fputs(kUsage, stdout);
-    return 0;
+  if (name == "help" || name == "--help" || name == "-h") {
+    if (args.empty()) {
+      PrintOverview(stdout);
+      return 0;
+    }
+    const Command* command = FindCommand(args.front());
+    if (command == nullptr) return UnknownCommand("spindraxel help", args.front());
+    // The words after the command choose an action's help: spindraxel help image create.
+    args.erase(args.begin());
+    args.push_back("--help");
+    return command->run(args);
   }
-  if (command == "boot") return RunBootCommand(args);
-  if (command == "check") return RunCheckCommand(args);
-  if (command == "image") return RunImageCommand(args);
-  if (command == "prepare") return RunPrepareCommand(args);
-  if (command == "analyze") return RunAnalyzeCommand(args);
-  if (command == "map") return RunMapCommand(args);
-  std::fprintf(stderr, "spindraxel: unknown command '%s'; 'spindraxel help' lists the commands\n", command.c_str());
-  return 2;
+  const Command* command = FindCommand(name);
+  if (command == nullptr) return UnknownCommand("spindraxel", name);
+  return command->run(args);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "BootExecute.h"
+#include "CommandLine.h"
 #include "Commands.h"
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
@@ -16,9 +18,9 @@
 
 namespace {
 
-const char kPrepareUsage[] =
-    "Usage: spindraxel prepare IMAGE --registry FILE.reg --file PATH [--file PATH ...] [OPTIONS]\n"
-    "\n"
+const char kPrepareUsage[] = "spindraxel prepare IMAGE --registry FILE.reg --file PATH [--file PATH ...] [OPTIONS]";
+
+const char kPrepareDescription[] =
     "Prepares a boot that defragments the files PATH of the NTFS volume in IMAGE: writes the configuration file\n"
     "the boot-time program reads into the volume (replacing one that is there) and adds the entry\n"
     "'sxboottime \\??\\C:\\spindraxel.cfg' to BootExecute in FILE.reg (REG_MULTI_SZ under\n"
@@ -27,26 +29,14 @@ const char kPrepareUsage[] =
     "BootExecute 'autocheck autochk *' before the program's entry, as on a fresh Windows. The file is replaced\n"
     "atomically, in regedit's form. Nothing is written when a PATH is missing or FILE.reg does not read.\n"
     "\n"
-    "PATH is volume-relative, '/' or '\\' between names, any case, e.g. Fragmented/file01.bin.\n"
-    "\n"
-    "Options:\n"
-    "  --registry FILE.reg  the machine's registry (created when missing)\n"
-    "  --file PATH          a file to defragment (repeatable, at least one)\n"
-    "  --log-dir DIR        the folder on the volume for the program's log file (made when missing); the root by\n"
-    "                       default\n"
-    "  --log-level N        how much the log holds, 0 (nothing) to 3 (every step); 1 by default\n"
-    "  --check-integrity    prove with MD5 that no file's content changed\n"
-    "  --report             log each file's fragments before and after\n"
-    "  --one-shot           afterwards, remove the configuration file and the BootExecute entry\n"
-    "  --drive LETTER       the drive letter the program will see the volume as; C by default\n"
-    "  --config PATH        where on the volume the configuration goes; spindraxel.cfg by default\n"
-    "  --help               show this text\n"
-    "\n"
+    "PATH is volume-relative, '/' or '\\' between names, any case, e.g. Fragmented/file01.bin.";
+
+const char kPrepareFooter[] =
     "Examples:\n"
     "  spindraxel prepare disk.img --registry machine.reg --file Fragmented/file01.bin --file Fragmented/file02.bin\n"
     "  spindraxel prepare disk.img --registry machine.reg --file Data/big.bin --log-dir Logs --log-level 2 \\\n"
     "      --check-integrity --report --one-shot\n"
-    "  spindraxel boot --registry machine.reg --drive C=disk.img\n";
+    "  spindraxel boot --registry machine.reg --drive C=disk.img";
 
 const std::string kSessionManagerPath[] = {"MACHINE", "SYSTEM", "CurrentControlSet", "Control", "Session Manager"};
 constexpr const char* kDefaultBootEntry = "autocheck autochk *";
@@ -60,15 +50,10 @@ struct PrepareOptions {
   bool checkIntegrity = false;
   bool report = false;
   bool oneShot = false;
-  char drive = 'C';
+  std::string driveName = "C";
+  char drive = 'C';  // driveName once checked
   std::string configPath = "spindraxel.cfg";
 };
-
-int UsageError(const std::string& message) {
-  std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
-  std::fputs("Try 'spindraxel prepare --help'.\n", stderr);
-  return 2;
-}
 
 int Failure(const std::string& message) {
   std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
@@ -84,12 +69,6 @@ std::string VolumePath(const std::string& path) {
     out += c;
   }
   if (!out.empty() && out.back() == '\\') out.pop_back();
-  return out;
-}
-
-std::u16string Widen(const std::string& text) {
-  std::u16string out;
-  for (unsigned char c : text) out += static_cast<char16_t>(c);
   return out;
 }
 
@@ -113,39 +92,6 @@ std::string ConfigText(const PrepareOptions& options) {
   return text;
 }
 
-// REG_MULTI_SZ data: its strings up to the empty one that ends the list, and back.
-std::vector<std::u16string> ReadMultiString(const std::vector<uint8_t>& data) {
-  std::vector<std::u16string> strings;
-  std::u16string current;
-  for (size_t i = 0; i + 1 < data.size(); i += 2) {
-    const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-    if (unit != 0) {
-      current += unit;
-    } else if (current.empty()) {
-      break;
-    } else {
-      strings.push_back(current);
-      current.clear();
-    }
-  }
-  if (!current.empty()) strings.push_back(current);
-  return strings;
-}
-
-std::vector<uint8_t> WriteMultiString(const std::vector<std::u16string>& strings) {
-  std::vector<uint8_t> data;
-  auto put = [&data](char16_t unit) {
-    data.push_back(static_cast<uint8_t>(unit & 0xFF));
-    data.push_back(static_cast<uint8_t>(unit >> 8));
-  };
-  for (const std::u16string& text : strings) {
-    for (char16_t unit : text) put(unit);
-    put(0);
-  }
-  put(0);
-  return data;
-}
-
 // Loads FILE.reg (or a fresh registry bound to it when missing) and adds `entry` to BootExecute in memory. False
 // with a one-line reason when the file does not read or its BootExecute is not a list; nothing is saved here.
 bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, std::vector<std::u16string>* list,
@@ -160,22 +106,22 @@ bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, 
   std::lock_guard<std::mutex> guard(host::RegistryMutex());
   std::shared_ptr<host::RegistryKey> key = host::RegistryRootKey();
   bool created = false;
-  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(Widen(name), &created);
+  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(host::Utf8ToUtf16(name), &created);
   const host::RegistryValue* value = key->Value(u"BootExecute");
   if (value != nullptr && value->type != REG_MULTI_SZ) {
     *error = registryFile + ": BootExecute is of type " + std::to_string(value->type) +
              ", not REG_MULTI_SZ (7); it was left as it is";
     return false;
   }
-  *list = value != nullptr ? ReadMultiString(value->data) : std::vector<std::u16string>{};
-  if (!exists) list->push_back(Widen(kDefaultBootEntry));
+  *list = value != nullptr ? BootExecuteEntries(value->data) : std::vector<std::u16string>{};
+  if (!exists) list->push_back(host::Utf8ToUtf16(kDefaultBootEntry));
   bool present = false;
   for (const std::u16string& existing : *list)
     present = present || host::FoldRegistryName(existing) == host::FoldRegistryName(entry);
   if (!present) list->push_back(entry);
   // Rewritten only when the list changed, so that data past a well-formed list's end stays as it was.
   if (!exists || !present) {
-    if (key->SetValue(u"BootExecute", REG_MULTI_SZ, WriteMultiString(*list))) host::MarkRegistryChanged();
+    if (key->SetValue(u"BootExecute", REG_MULTI_SZ, BootExecuteData(*list))) host::MarkRegistryChanged();
   }
   return true;
 }
@@ -186,8 +132,8 @@ bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::str
     end = path.find('\\', end + 1);
     const std::string part = path.substr(0, end);
     host::NtfsVolume::Node node;
-    NTSTATUS status = volume.Lookup(Widen(part), &node);
-    if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = volume.Create(Widen(part), true, &node);
+    NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(part), &node);
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND) status = volume.Create(host::Utf8ToUtf16(part), true, &node);
     if (!NT_SUCCESS(status) || !node.isDirectory) {
       *error = "--log-dir " + part + (NT_SUCCESS(status) ? ": is a file" : ": cannot be made on the volume");
       return false;
@@ -198,9 +144,9 @@ bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::str
 
 bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::string& text, std::string* error) {
   host::NtfsVolume::Node node;
-  NTSTATUS status = volume.Lookup(Widen(path), &node);
+  NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(path), &node);
   if (status == STATUS_OBJECT_NAME_NOT_FOUND) {
-    status = volume.Create(Widen(path), false, &node);
+    status = volume.Create(host::Utf8ToUtf16(path), false, &node);
   } else if (NT_SUCCESS(status)) {
     status = volume.SetSize(node.mftRef, 0);
   }
@@ -218,85 +164,71 @@ bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::s
 bool CheckVolume(host::NtfsVolume& volume, const PrepareOptions& options, std::string* error) {
   host::NtfsVolume::Node node;
   for (const std::string& file : options.files) {
-    const NTSTATUS status = volume.Lookup(Widen(VolumePath(file)), &node);
+    const NTSTATUS status = volume.Lookup(host::Utf8ToUtf16(VolumePath(file)), &node);
     if (!NT_SUCCESS(status) || node.isDirectory) {
       *error = "--file " + file + ": " + (NT_SUCCESS(status) ? "is a folder" : "no such file") + " on " + options.image;
       return false;
     }
   }
   const std::string config = VolumePath(options.configPath);
-  if (NT_SUCCESS(volume.Lookup(Widen(config), &node)) && node.isDirectory) {
+  if (NT_SUCCESS(volume.Lookup(host::Utf8ToUtf16(config), &node)) && node.isDirectory) {
     *error = "--config " + options.configPath + ": is a folder on " + options.image;
     return false;
   }
   const std::string logDirectory = VolumePath(options.logDirectory);
-  if (!logDirectory.empty() && NT_SUCCESS(volume.Lookup(Widen(logDirectory), &node)) && !node.isDirectory) {
+  if (!logDirectory.empty() && NT_SUCCESS(volume.Lookup(host::Utf8ToUtf16(logDirectory), &node)) && !node.isDirectory) {
     *error = "--log-dir " + options.logDirectory + ": is a file on " + options.image;
     return false;
   }
   return true;
 }
 
-int ParseOptions(const std::vector<std::string>& args, PrepareOptions* options) {
-  for (size_t i = 1; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--check-integrity") {
-      options->checkIntegrity = true;
-      continue;
-    }
-    if (arg == "--report") {
-      options->report = true;
-      continue;
-    }
-    if (arg == "--one-shot") {
-      options->oneShot = true;
-      continue;
-    }
-    if (i + 1 >= args.size()) return UsageError(arg + " needs a value");
-    const std::string& value = args[++i];
-    if (arg == "--registry") {
-      options->registryFile = value;
-    } else if (arg == "--file") {
-      if (VolumePath(value).empty()) return UsageError("--file needs a file's path, e.g. --file Data/big.bin");
-      options->files.push_back(value);
-    } else if (arg == "--log-dir") {
-      options->logDirectory = value;
-    } else if (arg == "--log-level") {
-      if (value.size() != 1 || value[0] < '0' || value[0] > '3') return UsageError("--log-level takes 0 to 3");
-      options->logLevel = value[0] - '0';
-    } else if (arg == "--drive") {
-      const char letter = value.size() == 1 ? static_cast<char>(value[0] & ~0x20) : 0;
-      if (letter < 'A' || letter > 'Z') return UsageError("--drive takes a letter from A to Z, e.g. --drive D");
-      options->drive = letter;
-    } else if (arg == "--config") {
-      if (VolumePath(value).empty()) return UsageError("--config needs a file's path, e.g. --config sx.cfg");
-      options->configPath = value;
-    } else {
-      return UsageError("unknown option " + arg);
-    }
+// The options, defined once for parsing and help; values CLI11 cannot judge are checked in Check.
+void DefineOptions(CLI::App& app, PrepareOptions* options) {
+  app.add_option("IMAGE", options->image)->required();
+  app.add_option("--registry", options->registryFile, "the machine's registry (created when missing)")
+      ->option_text("FILE.reg")
+      ->required();
+  app.add_option("--file", options->files, "a file to defragment (repeatable, at least one)")
+      ->option_text("PATH")
+      ->required();
+  app.add_option("--log-dir", options->logDirectory,
+                 "the folder on the volume for the program's log file (made when missing); the root by\n"
+                 "default")
+      ->option_text("DIR");
+  app.add_option("--log-level", options->logLevel,
+                 "how much the log holds, 0 (nothing) to 3 (every step); 1 by default")
+      ->option_text("N")
+      ->check(CLI::Range(0, 3));
+  app.add_flag("--check-integrity", options->checkIntegrity, "prove with MD5 that no file's content changed");
+  app.add_flag("--report", options->report, "log each file's fragments before and after");
+  app.add_flag("--one-shot", options->oneShot, "afterwards, remove the configuration file and the BootExecute entry");
+  app.add_option("--drive", options->driveName, "the drive letter the program will see the volume as; C by default")
+      ->option_text("LETTER");
+  app.add_option("--config", options->configPath,
+                 "where on the volume the configuration goes; spindraxel.cfg by default")
+      ->option_text("PATH");
+}
+
+// The values' own rules; an empty string when they hold.
+std::string Check(PrepareOptions* options) {
+  for (const std::string& file : options->files) {
+    if (VolumePath(file).empty()) return "--file needs a file's path, e.g. --file Data/big.bin";
   }
-  if (options->registryFile.empty()) return UsageError("no --registry FILE.reg to add the boot entry to");
-  if (options->files.empty()) return UsageError("no --file to defragment, e.g. --file Fragmented/file01.bin");
-  return 0;
+  if (VolumePath(options->configPath).empty()) return "--config needs a file's path, e.g. --config sx.cfg";
+  options->drive = options->driveName.size() == 1 ? static_cast<char>(options->driveName[0] & ~0x20) : 0;
+  if (options->drive < 'A' || options->drive > 'Z') return "--drive takes a letter from A to Z, e.g. --drive D";
+  return "";
 }
 
 }  // namespace
 
 int RunPrepareCommand(const std::vector<std::string>& args) {
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kPrepareUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
-  }
-  for (const std::string& arg : args) {
-    if (arg == "--help" || arg == "-h") {
-      std::fputs(kPrepareUsage, stdout);
-      return 0;
-    }
-  }
-  if (args[0].rfind("-", 0) == 0) return UsageError("no image named, e.g. spindraxel prepare disk.img ...");
+  CommandLine parser("prepare", kPrepareUsage, kPrepareDescription, kPrepareFooter);
   PrepareOptions options;
-  options.image = args[0];
-  if (const int status = ParseOptions(args, &options)) return status;
+  DefineOptions(parser.App(), &options);
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  if (const std::string fault = Check(&options); !fault.empty()) return parser.Refuse(fault);
 
   std::string error;
   std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(options.image, &error);
@@ -305,7 +237,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   const std::string configPath = VolumePath(options.configPath);
   const std::string entry = "sxboottime " + NativePath(options.drive, configPath);
   std::vector<std::u16string> bootExecute;
-  if (!AddBootEntry(options.registryFile, Widen(entry), &bootExecute, &error)) {
+  if (!AddBootEntry(options.registryFile, host::Utf8ToUtf16(entry), &bootExecute, &error)) {
     return Failure("--registry " + error);
   }
 

@@ -1,0 +1,106 @@
+// The spindraxel command line as a user meets it: refusals in one line naming the fault, help made from the same
+// definitions as the parser, and analyze's JSON read back by a JSON library.
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support/CommandRunner.h"
+#include "support/TestImage.h"
+
+namespace {
+
+using testsupport::CommandResult;
+using testsupport::RunSpindraxel;
+
+struct RefusalCase {
+  std::vector<std::string> args;
+  const char* error;  // all of standard error, one line
+};
+void PrintTo(const RefusalCase& refusal, std::ostream* out) { *out << refusal.error; }
+
+class CommandLineRefusal : public testing::TestWithParam<RefusalCase> {};
+
+TEST_P(CommandLineRefusal, IsOneLineOnStandardErrorAndStatusTwo) {
+  const CommandResult result = RunSpindraxel(GetParam().args);
+  EXPECT_EQ(2, result.exitStatus);
+  EXPECT_EQ("", result.out);
+  EXPECT_EQ(std::string(GetParam().error) + "\n", result.err);
+}
+
+// No image is read in any of these: the command line is refused before.
+INSTANTIATE_TEST_SUITE_P(
+    CommandLineArguments, CommandLineRefusal,
+    testing::Values(
+        RefusalCase{{"check", "x.img", "--json"},
+                    "spindraxel check: unknown option '--json'; see 'spindraxel check --help'"},
+        RefusalCase{{"analyze", "x.img", "--jsn"}, "spindraxel analyze: unknown option '--jsn' (did you mean --json?)"},
+        // Unknown before missing: the misspelt flag is why --registry and --file seem to be missing.
+        RefusalCase{{"prepare", "x.img", "--chek-integrity"},
+                    "spindraxel prepare: unknown option '--chek-integrity' (did you mean --check-integrity?)"},
+        RefusalCase{{"boot", "--bogus", "--", "sxboottime x"},
+                    "spindraxel boot: unknown option '--bogus'; see 'spindraxel boot --help'"},
+        RefusalCase{{"boot", "--dryrun", "--drive", "C=x.img", "sxboottime", "x"},
+                    "spindraxel boot: unknown option '--dryrun' (did you mean --dry-run?)"},
+        RefusalCase{{"map", "x.img", "--out", "x.png", "--widht=300"},
+                    "spindraxel map: unknown option '--widht' (did you mean --width?)"},
+        RefusalCase{{"image", "create", "x.img", "--sise", "1M"},
+                    "spindraxel image: unknown option '--sise' (did you mean --size?)"},
+        RefusalCase{{"image", "fragment", "x.img", "--sed", "3"},
+                    "spindraxel image: unknown option '--sed' (did you mean --seed?)"},
+        RefusalCase{{"map", "x.img", "--out"}, "spindraxel map: --out needs a value; see 'spindraxel map --help'"},
+        RefusalCase{{"prepare", "x.img", "--file", "a.bin"},
+                    "spindraxel prepare: --registry is required; see 'spindraxel prepare --help'"},
+        RefusalCase{{"boot", "--registry", "a.reg", "--registry", "b.reg"},
+                    "spindraxel boot: --registry may be given only once; see 'spindraxel boot --help'"},
+        RefusalCase{{"image", "create", "x.img"},
+                    "spindraxel image: --size is required; see 'spindraxel image create --help'"},
+        RefusalCase{{"image", "nosuch", "x.img"},
+                    "spindraxel image: unexpected argument 'nosuch'; see 'spindraxel image --help'"},
+        RefusalCase{{"help", "nosuch"},
+                    "spindraxel help: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
+        RefusalCase{{"nosuch"}, "spindraxel: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
+        RefusalCase{{"chekc", "x.img"}, "spindraxel: unknown command 'chekc'; did you mean check?"}));
+
+TEST(CommandLineHelp, HelpCommandShowsWhatTheHelpOptionShows) {
+  for (const std::string command : {"analyze", "boot", "check", "image", "map", "prepare"}) {
+    const CommandResult help = RunSpindraxel({"help", command});
+    EXPECT_EQ(0, help.exitStatus) << command;
+    EXPECT_EQ("", help.err) << command;
+    EXPECT_EQ(0u, help.out.rfind("Usage: spindraxel " + command + " ", 0)) << help.out;
+    EXPECT_NE(std::string::npos, help.out.find("\nExamples:\n  spindraxel " + command + " ")) << help.out;
+    EXPECT_EQ(help.out, RunSpindraxel({command, "--help"}).out) << command;
+  }
+  const CommandResult none = RunSpindraxel({});
+  EXPECT_EQ(2, none.exitStatus);
+  EXPECT_EQ(RunSpindraxel({"help"}).out, none.err) << "without a command, the overview goes to standard error";
+}
+
+TEST(CommandLineJson, AnalyzeKeepsItsFieldsAndParsesWhateverTheImageIsNamed) {
+  testsupport::TestImage image;
+  ASSERT_TRUE(image.PutFragmentedFile(u"big.bin", std::string(8 * 4096, 'b'), 4));
+  const std::string odd = image.Path() + "\xff.img";  // a name that is not UTF-8
+  ASSERT_EQ(0, link(image.Path().c_str(), odd.c_str()));
+  const CommandResult result = RunSpindraxel({"analyze", odd, "--json"});
+  unlink(odd.c_str());
+  ASSERT_EQ(0, result.exitStatus) << result.err;
+  const nlohmann::ordered_json json = nlohmann::ordered_json::parse(result.out);
+  auto keys = [](const nlohmann::ordered_json& object) {
+    std::vector<std::string> names;
+    for (const auto& item : object.items()) names.push_back(item.key());
+    return names;
+  };
+  EXPECT_EQ((std::vector<std::string>{"image", "clusterSize", "totalClusters", "freeClusters", "largestFreeBlock",
+                                      "mftZone", "fileCount", "directoryCount", "fragmentedFileCount", "fragmentCount",
+                                      "averageFragmentsPerFragmentedFile", "files"}),
+            keys(json));
+  EXPECT_EQ((std::vector<std::string>{"lcn", "clusters"}), keys(json["largestFreeBlock"]));
+  EXPECT_EQ((std::vector<std::string>{"start", "end"}), keys(json["mftZone"]));
+  EXPECT_EQ(image.Path() + "\xEF\xBF\xBD.img", json["image"]);
+  EXPECT_EQ(nlohmann::ordered_json::parse(R"({"path": "/big.bin", "clusters": 8, "fragments": 4})"), json["files"][0]);
+}
+
+}  // namespace
