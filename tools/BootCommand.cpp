@@ -60,9 +60,10 @@ const char kKeysHelp[] =
     "and '?' come with Shift), esc, enter, space, tab, backspace, f1-f12, left, right, up,\n"
     "down, home, end, pgup, pgdn, insert, delete, or shift+KEY (also ctrl+, alt+). Each key\n"
     "is pressed and released and waits in the keyboard's buffer until the program reads\n"
-    "it, e.g. --keys '1500:a,2000:shift+b,2500:esc' (repeatable). Without --keys a terminal\n"
-    "on standard input is the keyboard (raw mode while the program runs); with neither\n"
-    "there is none";
+    "it, e.g. --keys '1500:a,2000:shift+b,2500:esc' (repeatable). A key that types a\n"
+    "character aborts the volume being processed; Esc, the arrows and the F keys do not.\n"
+    "Without --keys a terminal on standard input is the keyboard (raw mode while the\n"
+    "program runs); with neither there is none";
 
 const char kRegistryHelp[] =
     "the machine's registry, read from a file that regedit exports and imports: the line\n"
@@ -102,7 +103,7 @@ const char kBootFooter[] =
     "  spindraxel boot --drive C=disk.img -- sxboottime \\??\\C:\\defrag.cfg\n"
     "  spindraxel boot --dry-run --registry machine.reg --drive C=disk.img\n"
     "  spindraxel boot --drive C=disk.img --fault NtReadFile#5=0xC0000185 -- 'sxboottime \\??\\C:\\defrag.cfg'\n"
-    "  spindraxel boot --drive C=disk.img --keys 3000:esc -- sxboottime \\??\\C:\\defrag.cfg";
+    "  spindraxel boot --drive C=disk.img --keys 3000:a -- sxboottime \\??\\C:\\defrag.cfg";
 
 constexpr const char* kProgramWord = "sxboottime";
 
@@ -253,7 +254,8 @@ int RunBootCommand(const std::vector<std::string>& args) {
       std::string error;
       if (!host::MountDrive(letter, device, &error)) {
         host::UnmountAllDrives();
-        std::fprintf(stderr, "spindraxel boot: --drive %c=%s: %s\n", letter, device.c_str(), error.c_str());
+        std::fprintf(stderr, "spindraxel boot: %s\n",
+                     AsGiven("--drive " + std::string(1, letter) + "=" + device + ": " + error).c_str());
         return false;
       }
     }

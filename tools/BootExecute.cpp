@@ -1,4 +1,5 @@
 #include "BootExecute.h"
+#include "DryRun.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,7 +33,7 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
   if (child == 0) {
     std::string error;
     if (!host::LoadRegistry(registryFile, &error)) {
-      std::fprintf(stderr, "spindraxel boot: --registry %s\n", error.c_str());
+      std::fprintf(stderr, "spindraxel boot: --registry %s\n", AsGiven(error).c_str());
       _exit(2);
     }
     return true;
@@ -58,7 +59,7 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
 bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& imports) {
   std::string error;
   if (!host::LoadRegistry(file, &error)) {
-    std::fprintf(stderr, "spindraxel boot: --registry %s\n", error.c_str());
+    std::fprintf(stderr, "spindraxel boot: --registry %s\n", AsGiven(error).c_str());
     return false;
   }
   for (const std::string& import : imports) {
@@ -68,7 +69,7 @@ bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& i
     }
   }
   if (!host::SaveRegistry(&error)) {
-    std::fprintf(stderr, "spindraxel boot: the registry was not saved: %s\n", error.c_str());
+    std::fprintf(stderr, "spindraxel boot: the registry was not saved: %s\n", AsGiven(error).c_str());
     return false;
   }
   return true;
@@ -77,7 +78,7 @@ bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& i
 bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& isProgram, std::string* commandLine,
                     int* status) {
   *status = 0;
-  const std::string registryFile = host::RegistryFile();
+  const std::string registryFile = AsGiven(host::RegistryFile());
   host::RegistryValue value;
   if (!host::QueryRegistryValue(kSessionManagerKey, u"BootExecute", &value)) {
     std::fprintf(stderr, "spindraxel boot: %s has no BootExecute value under %s; nothing to run\n",

@@ -145,6 +145,22 @@ void ShowNewLogs(const DryRun& run) {
 
 }  // namespace
 
+namespace {
+
+// Copy and original, for AsGiven.
+std::vector<std::pair<std::string, std::string>> g_givenPaths;
+
+}  // namespace
+
+std::string AsGiven(std::string text) {
+  for (const auto& [copy, original] : g_givenPaths) {
+    for (size_t at = text.find(copy); at != std::string::npos; at = text.find(copy, at + original.size())) {
+      text.replace(at, copy.size(), original);
+    }
+  }
+  return text;
+}
+
 bool StartDryRun(std::vector<std::pair<char, std::string>>* drives, std::string* registryFile, DryRun* run) {
   for (const auto& [letter, device] : *drives) {
     struct stat info;
@@ -172,10 +188,12 @@ bool StartDryRun(std::vector<std::pair<char, std::string>>* drives, std::string*
     if (!CopySparse(device, copy)) return fail("cannot copy " + device + " to " + directory);
     run->copies.emplace_back(letter, copy);
     run->logsBefore.push_back(LogFilesOn(copy));
+    g_givenPaths.emplace_back(copy, device);
   }
   if (!registryFile->empty()) {
     const std::string copy = directory + "/" + FileName(*registryFile);
     if (!CopySparse(*registryFile, copy)) return fail("cannot copy " + *registryFile + " to " + directory);
+    g_givenPaths.emplace_back(copy, *registryFile);
     *registryFile = copy;
   }
   *drives = run->copies;

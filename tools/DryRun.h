@@ -20,6 +20,10 @@ struct DryRun {
 // the copies. False after one line on standard error; nothing is left behind then.
 bool StartDryRun(std::vector<std::pair<char, std::string>>* drives, std::string* registryFile, DryRun* run);
 
+// `text` with the paths of the private copies replaced by the paths the user gave, so that a refusal met on a copy
+// names the user's own image or registry file. Unchanged outside a dry run.
+std::string AsGiven(std::string text);
+
 // Forks the boot: true in the child, which goes on to boot on the copies with every move refused. The parent waits
 // for it, shows the log files it wrote, deletes the copies and returns false with the child's exit status.
 bool ForkDryRunBoot(DryRun* run, int* status);
