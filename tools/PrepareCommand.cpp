@@ -1,6 +1,11 @@
 // spindraxel prepare: writes a configuration file into an image and adds the program to BootExecute in a .reg
 // file, so that the next `spindraxel boot --registry` (or a Windows boot) defragments the chosen files.
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 #include <cstdint>
 #include <cstdio>
@@ -41,6 +46,8 @@ const char kPrepareFooter[] =
 const std::string kSessionManagerPath[] = {"MACHINE", "SYSTEM", "CurrentControlSet", "Control", "Session Manager"};
 constexpr const char* kDefaultBootEntry = "autocheck autochk *";
 
+constexpr char16_t kCrashControlKey[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CrashControl";
+
 struct PrepareOptions {
   std::string image;
   std::string registryFile;
@@ -53,6 +60,9 @@ struct PrepareOptions {
   std::string driveName = "C";
   char drive = 'C';  // driveName once checked
   std::string configPath = "spindraxel.cfg";
+  // The machine's own crash settings, which a one-shot run writes back; empty when the registry has none.
+  std::string crashDumpEnabled;
+  std::string logEvent;
 };
 
 int Failure(const std::string& message) {
@@ -85,6 +95,10 @@ std::string ConfigText(const PrepareOptions& options) {
   if (options.checkIntegrity) text += "check_file_integrity=1\r\n";
   if (options.report) text += "dump_file_information=1\r\n";
   if (options.oneShot) text += "run_mode=1\r\n";
+  if (options.oneShot && !options.crashDumpEnabled.empty()) {
+    text += "crash_dump_enabled_backup=" + options.crashDumpEnabled + "\r\n";
+  }
+  if (options.oneShot && !options.logEvent.empty()) text += "log_event_backup=" + options.logEvent + "\r\n";
   text += "</general>\r\n";
   for (const std::string& file : options.files) {
     text += "<file>\r\npath=" + NativePath(options.drive, VolumePath(file)) + "\r\nmode=defrag\r\n</file>\r\n";
@@ -126,6 +140,31 @@ bool AddBootEntry(const std::string& registryFile, const std::u16string& entry, 
   return true;
 }
 
+// Whether FILE.reg can be replaced: written atomically beside itself, so its folder must take a new file. "" when
+// it can, else why not.
+std::string RegistryNotWritable(const std::string& registryFile) {
+  const size_t slash = registryFile.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : registryFile.substr(0, slash + 1);
+  struct stat info;
+  if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return registryFile + ": no such folder " + folder;
+  if (access(folder.c_str(), W_OK | X_OK) != 0) {
+    return registryFile + ": its folder " + folder + " cannot be written (" + std::strerror(errno) + ")";
+  }
+  if (stat(registryFile.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) return registryFile + ": not a file";
+  return "";
+}
+
+// A REG_DWORD of CrashControl as the configuration writes it; empty when the registry does not hold one.
+std::string CrashControlValue(const std::u16string& name) {
+  host::RegistryValue value;
+  if (!host::QueryRegistryValue(kCrashControlKey, name, &value) || value.type != REG_DWORD || value.data.size() != 4) {
+    return "";
+  }
+  const uint32_t number =
+      value.data[0] | value.data[1] << 8 | value.data[2] << 16 | static_cast<uint32_t>(value.data[3]) << 24;
+  return std::to_string(number);
+}
+
 // Creates every missing folder of `path` on the volume; false with a reason when a name on the way is a file.
 bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::string* error) {
   for (size_t end = 0; end != std::string::npos;) {
@@ -140,6 +179,17 @@ bool MakeDirectories(host::NtfsVolume& volume, const std::string& path, std::str
     }
   }
   return true;
+}
+
+// The configuration already at `path`; false when there is none.
+bool ReadConfig(host::NtfsVolume& volume, const std::string& path, std::string* text) {
+  host::NtfsVolume::Node node;
+  if (!NT_SUCCESS(volume.Lookup(host::Utf8ToUtf16(path), &node)) || node.isDirectory) return false;
+  text->assign(node.size, '\0');
+  uint32_t read = 0;
+  return node.size <= UINT32_MAX &&
+         NT_SUCCESS(volume.Read(node.mftRef, 0, text->data(), static_cast<uint32_t>(node.size), &read)) &&
+         read == node.size;
 }
 
 bool WriteConfig(host::NtfsVolume& volume, const std::string& path, const std::string& text, std::string* error) {
@@ -210,11 +260,28 @@ void DefineOptions(CLI::App& app, PrepareOptions* options) {
       ->option_text("PATH");
 }
 
+// The configuration is single-byte text whose reader keeps only printable ASCII: "" when `path` can be named in it,
+// else why not.
+std::string Unnameable(const std::string& option, const std::string& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(path[i]);
+    if (c < 0x20 || c > 0x7E) {
+      return option + " " + path +
+             ": cannot be named in a configuration: " + (c > 0x7E ? "non-ASCII character" : "control character") +
+             " at byte " + std::to_string(i + 1) + " (the boot-time program reads printable ASCII only)";
+    }
+  }
+  return "";
+}
+
 // The values' own rules; an empty string when they hold.
 std::string Check(PrepareOptions* options) {
   for (const std::string& file : options->files) {
     if (VolumePath(file).empty()) return "--file needs a file's path, e.g. --file Data/big.bin";
+    if (std::string why = Unnameable("--file", file); !why.empty()) return why;
   }
+  if (std::string why = Unnameable("--log-dir", options->logDirectory); !why.empty()) return why;
+  if (std::string why = Unnameable("--config", options->configPath); !why.empty()) return why;
   if (VolumePath(options->configPath).empty()) return "--config needs a file's path, e.g. --config sx.cfg";
   options->drive = options->driveName.size() == 1 ? static_cast<char>(options->driveName[0] & ~0x20) : 0;
   if (options->drive < 'A' || options->drive > 'Z') return "--drive takes a letter from A to Z, e.g. --drive D";
@@ -230,6 +297,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   if (const int status = parser.Parse(args); status >= 0) return status;
   if (const std::string fault = Check(&options); !fault.empty()) return parser.Refuse(fault);
 
+  if (std::string why = RegistryNotWritable(options.registryFile); !why.empty()) return Failure("--registry " + why);
   std::string error;
   std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(options.image, &error);
   if (!volume) return Failure(error);
@@ -241,16 +309,40 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
     return Failure("--registry " + error);
   }
 
+  if (options.oneShot) {
+    options.crashDumpEnabled = CrashControlValue(u"CrashDumpEnabled");
+    options.logEvent = CrashControlValue(u"LogEvent");
+    // A value the registry lacks is left out of the configuration, which then restores the program's default.
+    auto noteMissing = [&options](const char* name, const std::string& value, int fallback) {
+      if (!value.empty()) return;
+      std::fprintf(stderr, "spindraxel prepare: %s has no %s under CrashControl: the one-shot run will set it to %d\n",
+                   options.registryFile.c_str(), name, fallback);
+    };
+    noteMissing("CrashDumpEnabled", options.crashDumpEnabled, 2);
+    noteMissing("LogEvent", options.logEvent, 1);
+  }
+
   const std::string logDirectory = VolumePath(options.logDirectory);
   const std::string config = ConfigText(options);
+  std::string previous;
+  const bool hadConfig = ReadConfig(*volume, configPath, &previous);
   if ((!logDirectory.empty() && !MakeDirectories(*volume, logDirectory, &error)) ||
       !WriteConfig(*volume, configPath, config, &error)) {
     return Failure(error);
   }
   if (!NT_SUCCESS(volume->Flush())) return Failure("cannot write to " + options.image);
+  // The registry last: an entry that names a configuration not yet on the volume would fail the next boot. When
+  // it cannot be saved, the volume gets its old configuration back (or none).
+  if (!host::SaveRegistry(&error)) {
+    if (hadConfig) {
+      WriteConfig(*volume, configPath, previous, &error);
+    } else {
+      volume->Remove(host::Utf8ToUtf16(configPath));
+    }
+    volume->Flush();
+    return Failure("the registry was not saved, and the configuration was taken back: " + error);
+  }
   volume.reset();
-  // The registry last: an entry that names a configuration not yet on the volume would fail the next boot.
-  if (!host::SaveRegistry(&error)) return Failure("the registry was not saved: " + error);
 
   std::printf("%s: wrote %c:\\%s\n", options.image.c_str(), options.drive, configPath.c_str());
   std::string shown = config;
