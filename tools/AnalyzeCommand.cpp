@@ -74,11 +74,22 @@ void PrintJson(const std::string& image, const host::VolumeLayout& volume, const
   std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
 
+// The boot-time program's configuration carries printable ASCII only, so a file with another name in its path can
+// be analyzed here but not listed for a boot.
+bool NameableInConfiguration(const std::string& path) {
+  return std::all_of(path.begin(), path.end(), [](char c) { return c >= 0x20 && c <= 0x7E; });
+}
+
 void PrintFileTable(const std::vector<host::FileLayout>& files) {
   std::printf("  %9s  %12s  %s\n", "Fragments", "Clusters", "Path");
+  bool marked = false;
   for (const host::FileLayout& file : files) {
-    std::printf("  %9zu  %12" PRId64 "  %s\n", file.fragments.size(), file.clusters, file.path.c_str());
+    const bool nameable = NameableInConfiguration(file.path);
+    marked = marked || !nameable;
+    std::printf("  %9zu  %12" PRId64 "  %s%s\n", file.fragments.size(), file.clusters, file.path.c_str(),
+                nameable ? "" : "  (*)");
   }
+  if (marked) std::printf("  (*) not ASCII: a boot's configuration cannot name this file\n");
 }
 
 void PrintText(const std::string& image, const host::VolumeLayout& volume, const host::VolumeFiles& walk,
