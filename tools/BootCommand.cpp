@@ -15,6 +15,7 @@
 #include "Commands.h"
 #include "DryRun.h"
 #include "host/ntdll/Host.h"
+#include "host/ntdll/faults/CallTrace.h"
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntdll/keyboard/Keyboard.h"
@@ -171,7 +172,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
   CommandLine parser("boot", kBootUsage, kBootDescription, kBootFooter);
   CLI::App& app = parser.App();
   std::vector<std::string> driveSpecs, faults, mftZones, keyScripts, registryImports, words;
-  std::string registryFile, clock;
+  std::string registryFile, clock, trace;
   bool dryRun = false;
   app.add_option("--drive", driveSpecs,
                  "back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
@@ -188,6 +189,10 @@ int RunBootCommand(const std::vector<std::string>& args) {
                  "save it (repeatable)")
       ->option_text("FILE.reg");
   app.add_flag("--dry-run", dryRun, kDryRunHelp);
+  app.add_option("--trace", trace,
+                 "append a line per native call the program makes to FILE: milliseconds since the start,\n"
+                 "thread, call, status and what matters of its arguments (names, cluster ranges)")
+      ->option_text("FILE");
   // The first word that is not an option starts the command line, as after '--'.
   app.add_option("WORD", words);
   app.positionals_at_end();
@@ -238,6 +243,10 @@ int RunBootCommand(const std::vector<std::string>& args) {
   if (!words.empty() && !IsProgramCommandLine(programLine)) {
     return parser.Refuse("'" + ProgramWord(programLine) +
                          "' is not a boot-time program of this system (expected sxboottime)");
+  }
+  if (!trace.empty()) {
+    std::string error;
+    if (!host::OpenCallTrace(trace, &error)) return parser.Refuse("--trace " + error);
   }
   if (dryRun) {
     DryRun run;

@@ -1,5 +1,7 @@
 #include "host/ntdll/faults/Faults.h"
 
+#include "host/ntdll/faults/CallTrace.h"
+
 #include <chrono>
 #include <deque>
 #include <map>
@@ -146,6 +148,7 @@ bool InjectFault(const char* call, NTSTATUS* status) {
 }
 
 NTSTATUS RecordCall(const char* call, NTSTATUS status) {
+  TraceCallLine(call, static_cast<unsigned>(status));
   FaultState& state = State();
   std::lock_guard<std::mutex> guard(state.mutex);
   if (state.recent.size() == kCallLogWindow) state.recent.pop_front();

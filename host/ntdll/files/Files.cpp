@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/ntdll/Host.h"
+#include "host/ntdll/faults/CallTrace.h"
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/files/Devices.h"
 #include "host/ntdll/files/Drives.h"
@@ -282,6 +283,7 @@ extern "C" {
 NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess, OBJECT_ATTRIBUTES* ObjectAttributes,
                             IO_STATUS_BLOCK* IoStatusBlock, LARGE_INTEGER*, ULONG, ULONG ShareAccess,
                             ULONG CreateDisposition, ULONG CreateOptions, PVOID, ULONG) {
+  if (CallTraceEnabled()) TraceDetail(TraceName(ObjectAttributes));
   return TraceCall("NtCreateFile", [&]() -> NTSTATUS {
     if (FileHandle == nullptr || IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
     const ACCESS_MASK access = MapGenericAccess(DesiredAccess);
@@ -307,6 +309,7 @@ NTSTATUS NTAPI NtCreateFile(HANDLE* FileHandle, ACCESS_MASK DesiredAccess, OBJEC
 
 NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
                           PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset, ULONG*) {
+  if (CallTraceEnabled()) TraceDetail("length=" + std::to_string(Length));
   return TraceCall("NtReadFile", [&]() -> NTSTATUS {
     if (std::shared_ptr<DeviceObject> device = LookupDevice(FileHandle)) {
       return device->Read(Event, IoStatusBlock, Buffer, Length);
@@ -341,6 +344,7 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOI
 
 NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID, IO_STATUS_BLOCK* IoStatusBlock,
                            PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset, ULONG*) {
+  if (CallTraceEnabled()) TraceDetail("length=" + std::to_string(Length));
   return TraceCall("NtWriteFile", [&]() -> NTSTATUS {
     std::shared_ptr<FileObject> file;
     NTSTATUS status = LookupDataTransfer(FileHandle, IoStatusBlock, Buffer, Length, kWriteAccess, &file);
@@ -384,6 +388,7 @@ NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBl
 }
 
 NTSTATUS NTAPI NtDeleteFile(OBJECT_ATTRIBUTES* ObjectAttributes) {
+  if (CallTraceEnabled()) TraceDetail(TraceName(ObjectAttributes));
   return TraceCall("NtDeleteFile", [&]() -> NTSTATUS {
     ParsedName parsed;
     NTSTATUS status = ParseName(ObjectAttributes, &parsed);

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "host/ntdll/faults/CallTrace.h"
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntfs/NtfsVolume.h"
@@ -143,12 +145,29 @@ bool BuffersReadable(PVOID input, ULONG inputLength, PVOID output, ULONG outputL
   return (input != nullptr || inputLength == 0) && (output != nullptr || outputLength == 0);
 }
 
+// The input of a control as its trace line shows it.
+std::string ControlDetail(ULONG code, const void* input, ULONG inputLength) {
+  if (code == FSCTL_MOVE_FILE && inputLength >= sizeof(MOVE_FILE_DATA)) {
+    const auto* move = static_cast<const MOVE_FILE_DATA*>(input);
+    return "vcn=" + std::to_string(move->StartingVcn.QuadPart) + " lcn=" + std::to_string(move->StartingLcn.QuadPart) +
+           " clusters=" + std::to_string(move->ClusterCount);
+  }
+  if (code == FSCTL_GET_VOLUME_BITMAP && inputLength >= sizeof(STARTING_LCN_INPUT_BUFFER)) {
+    return "lcn=" + std::to_string(static_cast<const STARTING_LCN_INPUT_BUFFER*>(input)->StartingLcn.QuadPart);
+  }
+  if (code == FSCTL_GET_RETRIEVAL_POINTERS && inputLength >= sizeof(STARTING_VCN_INPUT_BUFFER)) {
+    return "vcn=" + std::to_string(static_cast<const STARTING_VCN_INPUT_BUFFER*>(input)->StartingVcn.QuadPart);
+  }
+  return "";
+}
+
 }  // namespace
 
 NTSTATUS RunFsControl(const FsControlTarget& target, ULONG code, PVOID input, ULONG inputLength, PVOID output,
                       ULONG outputLength, ULONG_PTR* information) {
   *information = 0;
   const bool readable = BuffersReadable(input, inputLength, output, outputLength);
+  if (CallTraceEnabled() && readable) TraceDetail(ControlDetail(code, input, inputLength));
   switch (code) {
     case FSCTL_GET_NTFS_VOLUME_DATA:
       return TraceCall("FSCTL_GET_NTFS_VOLUME_DATA", [&]() -> NTSTATUS {

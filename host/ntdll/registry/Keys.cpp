@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/ntdll/faults/CallTrace.h"
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/objects/Objects.h"
 #include "host/ntdll/registry/Registry.h"
@@ -96,6 +97,7 @@ std::shared_ptr<KeyObject> LookupKey(HANDLE handle, ACCESS_MASK needed, NTSTATUS
 extern "C" {
 
 NTSTATUS NTAPI NtOpenKey(HANDLE* KeyHandle, ACCESS_MASK DesiredAccess, OBJECT_ATTRIBUTES* ObjectAttributes) {
+  if (CallTraceEnabled()) TraceDetail(TraceName(ObjectAttributes));
   return TraceCall("NtOpenKey", [&]() -> NTSTATUS {
     if (KeyHandle == nullptr || ObjectAttributes == nullptr) return STATUS_ACCESS_VIOLATION;
     *KeyHandle = nullptr;
@@ -127,6 +129,7 @@ NTSTATUS NTAPI NtOpenKey(HANDLE* KeyHandle, ACCESS_MASK DesiredAccess, OBJECT_AT
 NTSTATUS NTAPI NtQueryValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName,
                                KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
                                ULONG Length, ULONG* ResultLength) {
+  if (CallTraceEnabled()) TraceDetail(TraceName(ValueName));
   return TraceCall("NtQueryValueKey", [&]() -> NTSTATUS {
     NTSTATUS status;
     auto key = LookupKey(KeyHandle, KEY_QUERY_VALUE, &status);
@@ -152,6 +155,7 @@ NTSTATUS NTAPI NtQueryValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName,
 
 NTSTATUS NTAPI NtSetValueKey(HANDLE KeyHandle, UNICODE_STRING* ValueName, ULONG /*TitleIndex*/, ULONG Type, PVOID Data,
                              ULONG DataSize) {
+  if (CallTraceEnabled()) TraceDetail(TraceName(ValueName));
   return TraceCall("NtSetValueKey", [&]() -> NTSTATUS {
     NTSTATUS status;
     auto key = LookupKey(KeyHandle, KEY_SET_VALUE, &status);
