@@ -244,6 +244,8 @@ int RunBootCommand(const std::vector<std::string>& args) {
     return parser.Refuse("'" + ProgramWord(programLine) +
                          "' is not a boot-time program of this system (expected sxboottime)");
   }
+  // A signal from now on stops the program between two native calls, and reaches every process started below.
+  host::StopOnInterruptSignals();
   if (!trace.empty()) {
     std::string error;
     if (!host::OpenCallTrace(trace, &error)) return parser.Refuse("--trace " + error);

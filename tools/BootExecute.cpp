@@ -1,6 +1,7 @@
 #include "BootExecute.h"
 #include "DryRun.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "host/ntdll/Host.h"
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
 #include "host/text/Utf.h"
@@ -38,12 +40,10 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
     }
     return true;
   }
-  int waited = 0;
-  while (waitpid(child, &waited, 0) < 0) {
-    if (errno != EINTR) {
-      *status = 2;
-      return false;
-    }
+  const int waited = WaitForChild(child);
+  if (waited < 0) {
+    *status = 2;
+    return false;
   }
   if (WIFSIGNALED(waited)) {
     std::fprintf(stderr, "spindraxel boot: '%s' was ended by signal %d\n", commandLine.c_str(), WTERMSIG(waited));
@@ -55,6 +55,20 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
 }
 
 }  // namespace
+
+int WaitForChild(pid_t child) {
+  int passedOn = 0;
+  for (;;) {
+    int waited = 0;
+    if (waitpid(child, &waited, 0) == child) return waited;
+    if (errno != EINTR) return -1;
+    const int signal = host::PendingInterrupt();
+    if (signal != 0 && signal != passedOn) {
+      kill(child, signal);
+      passedOn = signal;
+    }
+  }
+}
 
 bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& imports) {
   std::string error;

@@ -2,6 +2,8 @@
 // line, which is the Session Manager's pass over BootExecute.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -20,6 +22,10 @@ bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& i
 // with *status the exit status of the last program run (128 + the signal for one that was killed), 0 when none ran.
 bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& isProgram, std::string* commandLine,
                     int* status);
+
+// Waits for `child` and returns its wait status. An interrupt signal (SIGINT, SIGTERM, SIGHUP) this process receives
+// meanwhile is passed on, so that a signal to the command stops every process it started.
+int WaitForChild(pid_t child);
 
 // BootExecute's REG_MULTI_SZ data as its entries and back, through the system's own codec, so that the command line
 // reads the list as the boot-time program does: the entries up to the empty string that ends the list, a last one

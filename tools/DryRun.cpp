@@ -1,5 +1,7 @@
 #include "DryRun.h"
 
+#include "BootExecute.h"
+
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -38,9 +40,8 @@ bool CopySparse(const std::string& from, const std::string& to) {
   pid_t child = 0;
   int status = -1;
   if (posix_spawnp(&child, "cp", nullptr, nullptr, const_cast<char**>(argv), environ) != 0) return false;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  status = WaitForChild(child);
+  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string FileName(const std::string& path) { return std::filesystem::path(path).filename().string(); }
@@ -215,8 +216,7 @@ bool ForkDryRunBoot(DryRun* run, int* status) {
     std::perror("spindraxel boot: fork");
     waited = 2 << 8;
   }
-  while (child > 0 && waitpid(child, &waited, 0) < 0 && errno == EINTR) {
-  }
+  if (child > 0) waited = WaitForChild(child);
   *status = WIFEXITED(waited) ? WEXITSTATUS(waited) : 128 + WTERMSIG(waited);
   std::string originals;
   for (const auto& [letter, device] : run->originals) originals += (originals.empty() ? "" : ", ") + device;

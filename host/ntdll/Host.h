@@ -42,6 +42,13 @@ constexpr ULONG kHeldPrivileges[] = {7, 17, 18, 19, 23, 28};
 bool PrivilegeEnabled(ULONG luid);
 void ResetProcessToken();
 
+// From now on SIGINT, SIGTERM and SIGHUP stop the program at its next native call: the process ends as
+// ExitHostProcess ends it, with status 128 + the signal and one line on standard error. A second signal before
+// that ends the process at once. Processes forked later keep the handlers.
+void StopOnInterruptSignals();
+// The interrupt signal received, 0 when none was; for a parent that passes it on to its children.
+int PendingInterrupt();
+
 // Ends the process the way NtTerminateProcess does: every drive unmounted, output flushed, exit status passed on.
 [[noreturn]] void ExitHostProcess(int status);
 

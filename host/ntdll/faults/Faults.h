@@ -58,9 +58,13 @@ bool TakeCorruptionRequest();
 // Records what a call returned and returns it unchanged.
 NTSTATUS RecordCall(const char* call, NTSTATUS status);
 
-// Runs `body` unless a fault is injected, and records the outcome.
+// Ends the process when an interrupt signal asked for it (host/ntdll/Host.h); returns otherwise.
+void StopIfInterrupted();
+
+// Runs `body` unless a fault is injected, and records the outcome. A pending interrupt ends the process first.
 template <typename Body>
 NTSTATUS TraceCall(const char* call, Body&& body) {
+  StopIfInterrupted();
   NTSTATUS injected;
   if (InjectFault(call, &injected)) return RecordCall(call, injected);
   return RecordCall(call, body());
