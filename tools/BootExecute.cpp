@@ -2,6 +2,7 @@
 #include "DryRun.h"
 
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@ constexpr const char* kSessionManagerName = "HKEY_LOCAL_MACHINE\\SYSTEM\\Current
 bool RunInChild(const std::string& registryFile, const std::string& commandLine, int* status) {
   std::fflush(stdout);
   std::fflush(stderr);
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) {
     std::perror("spindraxel boot: fork");
@@ -33,6 +35,7 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
     return false;
   }
   if (child == 0) {
+    StopWithParent(parent);
     std::string error;
     if (!host::LoadRegistry(registryFile, &error)) {
       std::fprintf(stderr, "spindraxel boot: --registry %s\n", AsGiven(error).c_str());
@@ -55,6 +58,12 @@ bool RunInChild(const std::string& registryFile, const std::string& commandLine,
 }
 
 }  // namespace
+
+void StopWithParent(pid_t parent) {
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  // The parent may have died before the request was made.
+  if (getppid() != parent) raise(SIGTERM);
+}
 
 int WaitForChild(pid_t child) {
   int passedOn = 0;

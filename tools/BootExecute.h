@@ -27,6 +27,10 @@ bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& i
 // meanwhile is passed on, so that a signal to the command stops every process it started.
 int WaitForChild(pid_t child);
 
+// In a child just forked by `parent`: should the parent die (even by SIGKILL, which cannot be passed on), the child
+// gets SIGTERM and stops at its next native call instead of running on alone.
+void StopWithParent(pid_t parent);
+
 // BootExecute's REG_MULTI_SZ data as its entries and back, through the system's own codec, so that the command line
 // reads the list as the boot-time program does: the entries up to the empty string that ends the list, a last one
 // the data does not terminate kept. The data written ends with two zeros, also for an empty list.

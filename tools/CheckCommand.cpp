@@ -16,13 +16,19 @@ const char kCheckDescription[] =
     "(volume-relative, '/' or '\\' between names, any case) it prints how many fragments and clusters the file has;\n"
     "holes of sparse files are not fragments.\n"
     "\n"
-    "The image is opened read-only and must not be mounted elsewhere meanwhile.";
+    "The image is opened read-only and must not be mounted elsewhere meanwhile.\n"
+    "\n"
+    "With --repair it frees leaked clusters, such as an interrupted move can leave, and nothing else: the image is\n"
+    "mounted read-write (refused like every read-write command), and when the volume has any other inconsistency\n"
+    "nothing is changed.";
 
 const char kCheckFooter[] =
-    "Exit status: 0 when consistent, 1 when not, 2 for a usage error or an image or PATH that cannot be read.\n"
+    "Exit status: 0 when consistent (after --repair: when it is now), 1 when not, 2 for a usage error, an image or\n"
+    "PATH that cannot be read, or a repair refused.\n"
     "\n"
     "Examples:\n"
     "  spindraxel check disk.img\n"
+    "  spindraxel check --repair disk.img\n"
     "  spindraxel check disk.img Data/big.bin 'Logs\\boot.txt'";
 
 }  // namespace
@@ -31,11 +37,23 @@ int RunCheckCommand(const std::vector<std::string>& args) {
   CommandLine parser("check", "spindraxel check IMAGE [PATH...]", kCheckDescription, kCheckFooter);
   std::string image;
   std::vector<std::string> paths;
+  bool repair = false;
+  parser.App().add_flag("--repair", repair, "free leaked clusters (used in the bitmap, claimed by nothing)");
   parser.App().add_option("IMAGE", image)->required();
   parser.App().add_option("PATH", paths);
   if (const int status = parser.Parse(args); status >= 0) return status;
 
   std::string error;
+  if (repair) {
+    host::ClusterReport before;
+    uint64_t freed = 0;
+    if (!host::ConsistencyCheck::RepairLeaks(image, &before, &freed, &error)) {
+      std::fputs(before.Describe().c_str(), stdout);
+      std::fprintf(stderr, "spindraxel check: --repair %s: %s\n", image.c_str(), error.c_str());
+      return 2;
+    }
+    std::printf("freed %llu leaked clusters\n", static_cast<unsigned long long>(freed));
+  }
   std::unique_ptr<host::ConsistencyCheck> check = host::ConsistencyCheck::Open(image, &error);
   if (!check) {
     std::fprintf(stderr, "spindraxel check: %s\n", error.c_str());

@@ -204,8 +204,10 @@ bool StartDryRun(std::vector<std::pair<char, std::string>>* drives, std::string*
 bool ForkDryRunBoot(DryRun* run, int* status) {
   std::fflush(stdout);
   std::fflush(stderr);
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
+    StopWithParent(parent);
     // Refused before anything is moved; the program logs each refusal, which is what the user reads afterwards.
     for (const auto& [letter, copy] : run->copies)
       host::RefuseMovesInto(letter, 0, INT64_MAX / 2, STATUS_ACCESS_DENIED);

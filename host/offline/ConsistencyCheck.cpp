@@ -100,6 +100,59 @@ bool ClaimRecord(ntfs_volume* vol, uint64_t number, MFT_RECORD* record, ShadowBi
   return true;
 }
 
+// Compares $Bitmap with the clusters every non-resident attribute of every in-use MFT record claims. With `leaks`,
+// also lists the leaked clusters as runs (first, count).
+bool CheckVolume(ntfs_volume* vol, ClusterReport* report, std::vector<std::pair<int64_t, int64_t>>* leaks,
+                 std::string* error) {
+  *report = ClusterReport{};
+  const int64_t total = vol->nr_clusters;
+  report->totalClusters = total;
+
+  Bits bitmap(total);
+  if (!ReadAttribute(vol->lcnbmp_na, &bitmap)) {
+    *error = Errno("cannot read $Bitmap");
+    return false;
+  }
+  const int64_t records = vol->mft_na->initialized_size >> vol->mft_record_size_bits;
+  Bits inUse(records);
+  if (!ReadAttribute(vol->mftbmp_na, &inUse)) {
+    *error = Errno("cannot read the MFT bitmap");
+    return false;
+  }
+
+  ShadowBitmap shadow(total, report);
+  std::unique_ptr<MFT_RECORD, Freer> record(static_cast<MFT_RECORD*>(std::malloc(vol->mft_record_size)));
+  if (!record) {
+    *error = "out of memory";
+    return false;
+  }
+  for (int64_t number = 0; number < records; ++number) {
+    if (!inUse.Test(number)) continue;
+    if (ntfs_mft_record_read(vol, static_cast<MFT_REF>(number), record.get()) != 0) {
+      *error = Errno("cannot read MFT record " + std::to_string(number));
+      return false;
+    }
+    if (!ntfs_is_file_record(record->magic) || !(record->flags & MFT_RECORD_IN_USE)) continue;
+    if (!ClaimRecord(vol, static_cast<uint64_t>(number), record.get(), &shadow, error)) return false;
+  }
+
+  for (int64_t lcn = 0; lcn < total; ++lcn) {
+    const bool used = bitmap.Test(lcn);
+    const bool claimed = shadow.Claimed(lcn);
+    report->usedClusters += used ? 1 : 0;
+    if (claimed && !used) report->usedButFree.Add(lcn);
+    if (used && !claimed) {
+      report->leaked.Add(lcn);
+      if (leaks != nullptr && !leaks->empty() && leaks->back().first + leaks->back().second == lcn) {
+        ++leaks->back().second;
+      } else if (leaks != nullptr) {
+        leaks->emplace_back(lcn, 1);
+      }
+    }
+  }
+  return true;
+}
+
 std::string NtfsPath(const std::string& path) {
   std::string out = path;
   std::replace(out.begin(), out.end(), '\\', '/');
@@ -153,44 +206,30 @@ ConsistencyCheck::~ConsistencyCheck() = default;
 
 bool ConsistencyCheck::CheckClusters(ClusterReport* report, std::string* error) {
   std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
-  *report = ClusterReport{};
-  const int64_t total = vol_->nr_clusters;
-  report->totalClusters = total;
+  return CheckVolume(vol_, report, nullptr, error);
+}
 
-  Bits bitmap(total);
-  if (!ReadAttribute(vol_->lcnbmp_na, &bitmap)) {
-    *error = Errno("cannot read $Bitmap");
+bool ConsistencyCheck::RepairLeaks(const std::string& device, ClusterReport* report, uint64_t* freed,
+                                   std::string* error) {
+  *freed = 0;
+  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(device, error);
+  if (!volume) return false;
+  std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
+  ntfs_volume* vol = volume->Raw();
+  std::vector<std::pair<int64_t, int64_t>> leaks;
+  if (!CheckVolume(vol, report, &leaks, error)) return false;
+  // Anything else wrong means the metadata cannot be trusted to say which clusters are really unclaimed.
+  if (report->doublyUsed.count != 0 || report->usedButFree.count != 0 || report->beyondVolume.count != 0) {
+    *error = "the volume has other inconsistencies than leaked clusters; nothing was changed (run chkdsk on Windows)";
     return false;
   }
-  const int64_t records = vol_->mft_na->initialized_size >> vol_->mft_record_size_bits;
-  Bits inUse(records);
-  if (!ReadAttribute(vol_->mftbmp_na, &inUse)) {
-    *error = Errno("cannot read the MFT bitmap");
-    return false;
-  }
-
-  ShadowBitmap shadow(total, report);
-  std::unique_ptr<MFT_RECORD, Freer> record(static_cast<MFT_RECORD*>(std::malloc(vol_->mft_record_size)));
-  if (!record) {
-    *error = "out of memory";
-    return false;
-  }
-  for (int64_t number = 0; number < records; ++number) {
-    if (!inUse.Test(number)) continue;
-    if (ntfs_mft_record_read(vol_, static_cast<MFT_REF>(number), record.get()) != 0) {
-      *error = Errno("cannot read MFT record " + std::to_string(number));
+  for (const auto& [lcn, count] : leaks) {
+    if (ntfs_bitmap_clear_run(vol->lcnbmp_na, lcn, count) != 0) {
+      *error = Errno("cannot free clusters " + std::to_string(lcn) + "-" + std::to_string(lcn + count - 1));
       return false;
     }
-    if (!ntfs_is_file_record(record->magic) || !(record->flags & MFT_RECORD_IN_USE)) continue;
-    if (!ClaimRecord(vol_, static_cast<uint64_t>(number), record.get(), &shadow, error)) return false;
-  }
-
-  for (int64_t lcn = 0; lcn < total; ++lcn) {
-    const bool used = bitmap.Test(lcn);
-    const bool claimed = shadow.Claimed(lcn);
-    report->usedClusters += used ? 1 : 0;
-    if (claimed && !used) report->usedButFree.Add(lcn);
-    if (used && !claimed) report->leaked.Add(lcn);
+    vol->free_clusters += count;
+    *freed += static_cast<uint64_t>(count);
   }
   return true;
 }

@@ -60,6 +60,12 @@ class ConsistencyCheck {
 
   // False with *error when the metadata cannot be read at all (an unreadable record is an error, not a finding).
   bool CheckClusters(ClusterReport* report, std::string* error);
+  // Frees the clusters that $Bitmap marks used and no attribute of any in-use MFT record claims (data, index
+  // allocations, attribute lists, the metadata files), and only those. Mounts `device` read-write, with every
+  // refusal of a read-write mount. Changes nothing when the volume has any other inconsistency. *report is the check
+  // made before the repair, *freed the clusters freed.
+  static bool RepairLeaks(const std::string& device, ClusterReport* report, uint64_t* freed, std::string* error);
+
   // The unnamed data stream of a file, or the index allocation of a directory; a resident stream has no
   // fragments. `path` is volume-relative, separated by '/' or '\' (UTF-8), matched without case.
   bool Fragmentation(const std::string& path, FileFragmentation* result, std::string* error);
