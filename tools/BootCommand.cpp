@@ -173,7 +173,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
   CLI::App& app = parser.App();
   std::vector<std::string> driveSpecs, faults, mftZones, keyScripts, registryImports, words;
   std::string registryFile, clock, trace;
-  bool dryRun = false;
+  bool dryRun = false, strict = false;
   app.add_option("--drive", driveSpecs,
                  "back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
                  "e.g. --drive C=disk.img --drive D=/dev/sdb1")
@@ -189,6 +189,9 @@ int RunBootCommand(const std::vector<std::string>& args) {
                  "save it (repeatable)")
       ->option_text("FILE.reg");
   app.add_flag("--dry-run", dryRun, kDryRunHelp);
+  app.add_flag("--ntfs-strict", strict,
+               "make the drives as strict as NTFS on Windows: clusters a move freed are no move target\n"
+               "until the volume is flushed, and bitmap answers start at a page of bitmap");
   app.add_option("--trace", trace,
                  "append a line per native call the program makes to FILE: milliseconds since the start,\n"
                  "thread, call, status and what matters of its arguments (names, cluster ranges)")
@@ -244,6 +247,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
     return parser.Refuse("'" + ProgramWord(programLine) +
                          "' is not a boot-time program of this system (expected sxboottime)");
   }
+  host::SetNtfsStrict(strict);
   // A signal from now on stops the program between two native calls, and reaches every process started below.
   host::StopOnInterruptSignals();
   if (!trace.empty()) {

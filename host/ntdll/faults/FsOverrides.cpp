@@ -1,5 +1,6 @@
 #include "host/ntdll/faults/FsOverrides.h"
 
+#include <algorithm>
 #include <mutex>
 #include <utility>
 
@@ -31,6 +32,8 @@ struct Overrides {
   std::vector<MoveRefusal> refusals;
   std::vector<MoveRedirect> redirects;
   std::vector<RetrievalOverride> retrieval;
+  bool strict = false;
+  std::vector<MoveRefusal> freed;  // strict mode: clusters freed since the drive's last flush
 };
 
 Overrides& State() {
@@ -80,9 +83,42 @@ void OverrideRetrievalPointers(char drive, const std::u16string& path, std::vect
   State().retrieval.push_back(RetrievalOverride{Upper(drive), path, std::move(extents)});
 }
 
+void SetNtfsStrict(bool strict) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  State().strict = strict;
+}
+
+bool NtfsStrict() {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  return State().strict;
+}
+
+void NoteFreedClusters(char drive, int64_t lcn, int64_t count) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  if (State().strict && count > 0) State().freed.push_back(MoveRefusal{Upper(drive), lcn, count, STATUS_SUCCESS});
+}
+
+bool OverlapsFreedClusters(char drive, int64_t lcn, int64_t count) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  for (const MoveRefusal& range : State().freed) {
+    if (range.drive == Upper(drive) && lcn < range.firstLcn + range.count && range.firstLcn < lcn + count) return true;
+  }
+  return false;
+}
+
+void ForgetFreedClusters(char drive) {
+  std::lock_guard<std::mutex> lock(State().mutex);
+  auto& freed = State().freed;
+  freed.erase(
+      std::remove_if(freed.begin(), freed.end(), [drive](const MoveRefusal& r) { return r.drive == Upper(drive); }),
+      freed.end());
+}
+
 void ClearFsOverrides() {
   Overrides& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
+  state.strict = false;
+  state.freed.clear();
   state.volumeData.clear();
   state.refusals.clear();
   state.redirects.clear();

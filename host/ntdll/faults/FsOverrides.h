@@ -43,6 +43,20 @@ struct OverrideExtent {
 };
 void OverrideRetrievalPointers(char drive, const std::u16string& path, std::vector<OverrideExtent> extents);
 
+// NTFS as strict as Windows is where the host is otherwise lenient (on for every drive until ClearFsOverrides):
+// - clusters that a move freed are not a move target again until the volume is flushed (NTFS reuses them only
+//   after its next checkpoint): such a move fails with STATUS_ALREADY_COMMITTED;
+// - FSCTL_GET_VOLUME_BITMAP starts its answer at the page of bitmap (32,768 clusters) that holds the LCN asked for.
+void SetNtfsStrict(bool strict);
+bool NtfsStrict();
+constexpr int64_t kStrictBitmapAlignment = 4096 * 8;
+
+// For the controls, in strict mode: clusters [lcn, lcn + count) of `drive` were just freed by a move; whether a
+// target overlaps clusters freed since the last flush; the volume was flushed.
+void NoteFreedClusters(char drive, int64_t lcn, int64_t count);
+bool OverlapsFreedClusters(char drive, int64_t lcn, int64_t count);
+void ForgetFreedClusters(char drive);
+
 void ClearFsOverrides();
 
 // For the controls.

@@ -13,6 +13,7 @@
 #include "host/ntdll/Host.h"
 #include "host/ntdll/faults/CallTrace.h"
 #include "host/ntdll/faults/Faults.h"
+#include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntdll/files/Devices.h"
 #include "host/ntdll/files/Drives.h"
 #include "host/ntdll/files/FsControl.h"
@@ -382,6 +383,8 @@ NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBl
     std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
     if (!file->drive->volume) return kStatusVolumeDismounted;
     status = file->drive->volume->Flush();
+    // A flushed volume is NTFS's checkpoint: clusters moves freed may be taken again.
+    if (NT_SUCCESS(status) && file->isVolume) ForgetFreedClusters(file->drive->letter);
     if (NT_SUCCESS(status)) CompleteIo(IoStatusBlock, nullptr, status, 0);
     return status;
   });

@@ -48,7 +48,7 @@ NTSTATUS GetVolumeBitmap(const FsControlTarget& target, PVOID input, ULONG input
   const int64_t total = target.volume->TotalClusters();
   const int64_t asked = ReadInput<STARTING_LCN_INPUT_BUFFER>(input).StartingLcn.QuadPart;
   if (asked < 0 || asked >= total) return STATUS_INVALID_PARAMETER;
-  const int64_t start = asked & ~int64_t{7};
+  const int64_t start = asked & ~(NtfsStrict() ? kStrictBitmapAlignment - 1 : int64_t{7});
   const int64_t clusters = total - start;
   const uint64_t wanted = static_cast<uint64_t>((clusters + 7) / 8);
   const size_t room = outputLength - kBitmapHeaderSize;
@@ -133,10 +133,22 @@ NTSTATUS MoveFile(const FsControlTarget& target, PVOID input, ULONG inputLength)
     if (landing < 0 || landing >= total || count > total - landing) return STATUS_ALREADY_COMMITTED;
     lcn = landing;
   }
+  const bool strict = NtfsStrict();
+  if (strict && OverlapsFreedClusters(target.drive, lcn, count)) return STATUS_ALREADY_COMMITTED;
+  // The clusters the move will free: the runs of the range as they are before it.
+  const int64_t vcn = move.StartingVcn.QuadPart;
+  std::vector<NtfsVolume::Run> before;
+  bool more = false;
+  if (strict && !NT_SUCCESS(target.volume->GetRuns(file.mftRef, vcn, SIZE_MAX, &before, &more))) before.clear();
   const bool corrupt = TakeCorruptionRequest();
   int64_t moved = 0;
-  status = target.volume->MoveClusters(file.mftRef, move.StartingVcn.QuadPart, count, lcn, &moved);
+  status = target.volume->MoveClusters(file.mftRef, vcn, count, lcn, &moved);
   if (NT_SUCCESS(status) && corrupt && moved > 0) target.volume->FlipFirstByte(lcn);
+  for (const NtfsVolume::Run& run : NT_SUCCESS(status) ? before : std::vector<NtfsVolume::Run>{}) {
+    const int64_t from = std::max(run.vcn, vcn), to = std::min(run.vcn + run.length, vcn + count);
+    if (run.lcn != NtfsVolume::kHoleLcn && from < to)
+      NoteFreedClusters(target.drive, run.lcn + (from - run.vcn), to - from);
+  }
   return status;
 }
 
