@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <thread>
 
 #include "support/BootLog.h"
@@ -31,6 +30,11 @@ const std::string kTwoVolumes =
     kBanner + "Initialized Volume C:\nInitialized Volume D:\nStarting Defragmentation\n" + "-------------------\n";
 // The command line spells the path in other cases than the file has: opens ignore case, as on Windows.
 const std::string kCommandLine = "sxboottime \\??\\c:\\DEFRAG.cfg";
+
+std::vector<std::string> With(std::vector<std::string> first, const std::vector<std::string>& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
 
 struct FileSpec {
   char drive;
@@ -61,30 +65,18 @@ struct Machine {
   uint64_t Fragments(const std::string& file) { return Drive(file[0]).Fragments(file.substr(2)).fragments; }
 
   std::vector<std::string> BootArgs(const std::vector<std::string>& more) const {
-    std::vector<std::string> args{"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path()};
-    args.insert(args.end(), more.begin(), more.end());
-    return args;
+    return With({"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path()}, more);
   }
 
-  // What every boot leaves: both volumes consistent for our checker and ntfsfix, every file's bytes but those of
-  // `damaged` unchanged, and no cluster of them in the MFT zone ntfsinfo reports.
+  // What every boot leaves: both volumes consistent for our checker and ntfsfix, and every file's bytes but those
+  // of `damaged` unchanged. (That nothing is moved into the MFT zone is the engine's tests' to show.)
   void ExpectIntact(const std::string& damaged = "") {
     for (TestImage* image : {&c, &d}) {
       EXPECT_TRUE(image->ClustersConsistent());
       EXPECT_EQ(0, image->RunNtfsfix().exitStatus);
     }
     for (const auto& [file, bytes] : contents) {
-      TestImage& image = Drive(file[0]);
-      EXPECT_EQ(file != damaged, image.Ntfscat(file.substr(2)) == bytes) << file;
-      const std::string info = RunCommand({NtfsToolPath("ntfsinfo"), "-m", image.Path()}).out;
-      std::smatch zone;
-      ASSERT_TRUE(std::regex_search(info, zone, std::regex(R"(MFT Zone Start: (\d+)\s+MFT Zone End: (\d+))")));
-      std::u16string name(file.begin() + 3, file.end());
-      std::replace(name.begin(), name.end(), u'/', u'\\');
-      for (const auto& run : image.RunsOf(name)) {
-        EXPECT_FALSE(run.lcn >= 0 && run.lcn < std::stoll(zone[2]) && std::stoll(zone[1]) < run.lcn + run.length)
-            << file << " has clusters in the MFT zone";
-      }
+      EXPECT_EQ(file != damaged, Drive(file[0]).Ntfscat(file.substr(2)) == bytes) << file;
     }
   }
 };
@@ -92,107 +84,88 @@ struct Machine {
 struct BootCase {
   const char* name;
   std::vector<FileSpec> files;
-  std::string configuration;                                // \defrag.cfg of C:; "" for none
-  std::vector<std::string> options;                         // --fault, --keys
-  std::string screen;                                       // "…" for any text
-  std::vector<std::string> log;                             // in C:'s log in this order
-  std::vector<std::pair<std::string, size_t>> logCounts;    // how often each text is in the log
-  std::vector<std::pair<std::string, uint64_t>> fragments;  // of "C:/Dir/File" after the boot
-  std::string damaged;                                      // the file a fault may change
+  std::string configuration;                                     // \defrag.cfg of C:; "" for none
+  std::vector<std::string> options = {};                         // --fault, --keys
+  std::string screen = "";                                       // "…" for any text
+  std::vector<std::string> log = {};                             // in C:'s log in this order
+  std::vector<std::pair<std::string, size_t>> logCounts = {};    // how often each text is in the log
+  std::vector<std::pair<std::string, uint64_t>> fragments = {};  // of "C:/Dir/File" after the boot
+  std::string damaged = "";                                      // the file a fault may change
 };
 void PrintTo(const BootCase& given, std::ostream* out) { *out << given.name; }
 
-const std::string kLogToC = GeneralSection({"log=1", "log_dir=\\??\\C:\\"});
+// A file section for each of `paths` ("C:\\Dir\\File"), in that order.
+std::string Sections(const std::vector<std::string>& paths) {
+  std::string text;
+  for (const std::string& path : paths) text += FileSection("\\??\\" + path);
+  return text;
+}
+
 // Three files on C:, one on D:, each of one move.
 const std::vector<FileSpec> kFourFiles{
     {'C', "one.bin", 40, 5}, {'C', "two.bin", 40, 5}, {'C', "three.bin", 40, 5}, {'D', "d.bin", 40, 5}};
-const std::string kFourSections = kLogToC + FileSection("\\??\\C:\\one.bin") + FileSection("\\??\\C:\\two.bin") +
-                                  FileSection("\\??\\C:\\three.bin") + FileSection("\\??\\D:\\d.bin");
+const std::string kFourSections = GeneralSection({"log=1", "log_dir=\\??\\C:\\"}) +
+                                  Sections({"C:\\one.bin", "C:\\two.bin", "C:\\three.bin", "D:\\d.bin"});
 
+// clang-format off
 const BootCase kBoots[] = {
-    {"BannerAndCompleteWithNothingToDo", {}, GeneralSection({"log=0"}), {}, kBanner + kEnding, {}, {}, {}, ""},
-    {"MissingConfigurationShowsNothing", {}, "", {}, "", {}, {}, {}, ""},
-    {"UnreadableConfigurationEndsTheRun",
-     {},
-     GeneralSection({"log=0"}),
-     {"--fault", "NtCreateFile#2=0xC0000022"},  // the reader's own open, after the one that checks the file
-     kBanner + "Failed to read configuration file. Quiting....",
-     {},
-     {},
-     {},
-     ""},
+    {"BannerAndCompleteWithNothingToDo", {}, GeneralSection({"log=0"}), {}, kBanner + kEnding},
+    {"MissingConfigurationShowsNothing", {}, ""},
+    // The second open is the reader's own, after the one that checks the file is there.
+    {"UnreadableConfigurationEndsTheRun", {}, GeneralSection({"log=0"}), {"--fault", "NtCreateFile#2=0xC0000022"},
+     kBanner + "Failed to read configuration file. Quiting...."},
     {"VolumesInTurnEachOpenedOnceWhateverTheLetterCase",
-     {{'C', "Data/scattered.bin", 201, 40},
-      {'C', "keep.bin", 30, 3},
-      {'D', "big.bin", 2000, 100},
+     {{'C', "Data/scattered.bin", 201, 40}, {'C', "keep.bin", 30, 3}, {'D', "big.bin", 2000, 100},
       {'D', "keep.bin", 50, 5}},
      GeneralSection({"log=3", "log_dir=\\??\\C:\\", "dump_file_information=1"}) +
-         FileSection("\\??\\C:\\Data\\scattered.bin") + FileSection("\\??\\D:\\big.bin") +
-         FileSection("\\??\\E:\\e.bin") + FileSection("\\??\\c:\\missing.bin") + FileSection("\\??\\C:") +
+         Sections({"C:\\Data\\scattered.bin", "D:\\big.bin", "E:\\e.bin", "c:\\missing.bin", "C:"}) +
          FileSection("\\??\\C:\\keep.bin", {"mode=frag", "frag_count=4"}),
-     {},
-     kTwoVolumes + "C:\\Data\\scattered.bin\nc:\\missing.bin\nD:\\big.bin\n" + kEnding,
+     {}, kTwoVolumes + "C:\\Data\\scattered.bin\nc:\\missing.bin\nD:\\big.bin\n" + kEnding,
      {" L1 File \"\\??\\C:\\Data\\scattered.bin:\", Clusters: 201, Fragments: 40",
       " L1 Failed to initialize volume \\??\\E:", " L1 Beginning defragmentation of \\??\\C:\\Data\\scattered.bin",
-      " L1 DefragmentFile end \\??\\C:\\Data\\scattered.bin; STATUS = 0x0", " L1 Defragmentation finished (0x0)",
+      " L1 Defragmentation finished (0x0)",
       " L1 Beginning defragmentation of \\??\\c:\\missing.bin", " L1 Defragmentation finished (0xc0000034)",
       " L1 File path: \\??\\C: is too short", " L1 Unknown operation (code 2)", " L1 Processing failed (0xc0000034)",
       " L1 File \"\\??\\C:\\Data\\scattered.bin:\", Clusters: 201, Fragments: 1",
       " L1 Beginning defragmentation of \\??\\D:\\big.bin", " L1 Processing finished successfully...",
       " L1 File \"\\??\\D:\\big.bin:\", Clusters: 2000, Fragments: 1"},
      {{" L1 Trying to obtain reserved zones\r\n", 3}, {" L1 Successfully flushed buffer for volume ", 2}},
-     {{"C:/Data/scattered.bin", 1}, {"C:/keep.bin", 3}, {"D:/big.bin", 1}, {"D:/keep.bin", 5}},
-     ""},
+     {{"C:/Data/scattered.bin", 1}, {"C:/keep.bin", 3}, {"D:/big.bin", 1}, {"D:/keep.bin", 5}}},
     // C:'s processing thread is the second thread made after the log writer.
-    {"CancelledMoveStopsItsVolumeAndAThreadThatCannotStartFailsItsOwn",
-     kFourFiles,
-     kFourSections,
+    {"CancelledMoveStopsItsVolumeAndAThreadThatCannotStartFailsItsOwn", kFourFiles, kFourSections,
      {"--fault", "FSCTL_MOVE_FILE#2=0xC0000120", "--fault", "RtlCreateUserThread#3=0xC000009A"},
      kTwoVolumes + "C:\\one.bin\nC:\\two.bin\n" + kEnding,
      {" L1 Defragmentation finished (0xc0000120)", " L1 Failed to create processing thread (0xc000009a)",
       " L1 Processing failed (0xc000009a)"},
      {{"Beginning defragmentation of \\??\\C:\\three.bin", 0}},
-     {{"C:/one.bin", 1}, {"C:/three.bin", 5}, {"D:/d.bin", 5}},
-     ""},
+     {{"C:/one.bin", 1}, {"C:/three.bin", 5}, {"D:/d.bin", 5}}},
+    // The second move is b.bin's; c.bin is whole and never moved.
     {"IntegrityCheckCatchesTheFileADamagingMoveCorrupted",
      {{'C', "a.bin", 40, 4}, {'C', "b.bin", 40, 4}, {'C', "c.bin", 11, 1}, {'C', "empty.bin", 0, 1}},
-     GeneralSection({"log=3", "log_dir=\\??\\C:\\", "check_file_integrity=1"}) + FileSection("\\??\\C:\\a.bin") +
-         FileSection("\\??\\C:\\b.bin") + FileSection("\\??\\C:\\c.bin") + FileSection("\\??\\C:\\empty.bin") +
-         FileSection("\\??\\C:\\missing.bin"),
-     {"--fault", "FSCTL_MOVE_FILE#2=corrupt"},  // b.bin's move; c.bin is whole and never moved
-     kBanner + "Initialized Volume C:\nStarting Defragmentation\n…\nC:\\missing.bin\n" + kEnding,
-     {},
+     GeneralSection({"log=3", "log_dir=\\??\\C:\\", "check_file_integrity=1"}) +
+         Sections({"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\empty.bin", "C:\\missing.bin"}),
+     {"--fault", "FSCTL_MOVE_FILE#2=corrupt"},
+     kBanner + "Initialized Volume C:\nStarting Defragmentation\n…\nC:\\missing.bin\n" + kEnding, {},
      {{"\\??\\C:\\a.bin performed successfully. File is OK.\r\n", 1},
       {"\\??\\C:\\c.bin performed successfully. File is OK.\r\n", 1},
-      {"\\??\\C:\\empty.bin performed successfully. File is OK.\r\n", 1},
-      {"File is OK.", 3},
+      {"\\??\\C:\\empty.bin performed successfully. File is OK.\r\n", 1}, {"File is OK.", 3},
       {" L1 Integrity check for file \\??\\C:\\b.bin failed. File appears to be corrupted!\r\n", 1},
       {" L3 Integrity check for file \\??\\C:\\missing.bin failed\r\n", 1}},
-     {{"C:/a.bin", 1}, {"C:/b.bin", 1}},
-     "C:/b.bin"},
+     {{"C:/a.bin", 1}, {"C:/b.bin", 1}}, "C:/b.bin"},
     // Each move takes 400 ms; the key comes during the first. That move completes, the next file may be begun
     // and stops at the engine's first question, and D: is still processed.
-    {"KeyPressAbortsTheVolumeBeingProcessedOnly",
-     kFourFiles,
-     kFourSections,
-     {"--keys", "150:x", "--fault", "FSCTL_MOVE_FILE=delay:400"},
-     kBanner + "…\nAborting...\n…\nD:\\d.bin\n" + kEnding,
+    {"KeyPressAbortsTheVolumeBeingProcessedOnly", kFourFiles, kFourSections,
+     {"--keys", "150:x", "--fault", "FSCTL_MOVE_FILE=delay:400"}, kBanner + "…\nAborting...\n…\nD:\\d.bin\n" + kEnding,
      {},
-     {{" L1 Processing aborted on user request\r\n", 1},
-      {" L1 Processing finished successfully...\r\n", 1},
+     {{" L1 Processing aborted on user request\r\n", 1}, {" L1 Processing finished successfully...\r\n", 1},
       {"Beginning defragmentation of \\??\\C:\\three.bin", 0}},
-     {{"C:/two.bin", 5}, {"C:/three.bin", 5}, {"D:/d.bin", 1}},
-     ""},
-    {"KeysWithoutACharacterDoNotAbort",
-     kFourFiles,
-     kFourSections,
+     {{"C:/two.bin", 5}, {"C:/three.bin", 5}, {"D:/d.bin", 1}}},
+    {"KeysWithoutACharacterDoNotAbort", kFourFiles, kFourSections,
      {"--keys", "100:esc,150:f1,200:left,250:tab", "--fault", "FSCTL_MOVE_FILE=delay:400"},
-     kTwoVolumes + "C:\\one.bin\nC:\\two.bin\nC:\\three.bin\nD:\\d.bin\n" + kEnding,
-     {},
-     {},
-     {{"C:/one.bin", 1}, {"C:/two.bin", 1}, {"C:/three.bin", 1}, {"D:/d.bin", 1}},
-     ""},
+     kTwoVolumes + "C:\\one.bin\nC:\\two.bin\nC:\\three.bin\nD:\\d.bin\n" + kEnding, {}, {},
+     {{"C:/one.bin", 1}, {"C:/two.bin", 1}, {"C:/three.bin", 1}, {"D:/d.bin", 1}}},
 };
+// clang-format on
 
 class Boot : public testing::TestWithParam<BootCase> {};
 
@@ -200,12 +173,8 @@ TEST_P(Boot, ShowsLogsAndLeavesWhatTheCaseSays) {
   const BootCase& given = GetParam();
   Machine machine;
   machine.Put(given.files);
-  if (!given.configuration.empty()) {
-    ASSERT_TRUE(machine.c.PutFile(u"defrag.cfg", given.configuration));
-  }
-  std::vector<std::string> args = given.options;
-  args.insert(args.end(), {"--", kCommandLine});
-  const CommandResult boot = RunSpindraxel(machine.BootArgs(args));
+  ASSERT_TRUE(given.configuration.empty() || machine.c.PutFile(u"defrag.cfg", given.configuration));
+  const CommandResult boot = RunSpindraxel(machine.BootArgs(With(given.options, {"--", kCommandLine})));
 
   EXPECT_EQ(0, boot.exitStatus) << "whatever the run did";
   EXPECT_TRUE(Matches(boot.out, given.screen));
@@ -248,36 +217,18 @@ struct RegistryCase {
 };
 void PrintTo(const RegistryCase& given, std::ostream* out) { *out << given.name; }
 
-std::vector<std::string> With(std::vector<std::string> first, const std::vector<std::string>& second) {
-  first.insert(first.end(), second.begin(), second.end());
-  return first;
-}
-
+// clang-format off
 const RegistryCase kRegistryBoots[] = {
     {"OneShotCleansUpAfterItself", With({"log=0"}, kOneShot), {}, kDefragmented, kSkipped, true, 1},
-    {"OtherRunModesKeepEverythingAndEveryEntryRuns",
-     {"log=0", "run_mode=2"},
-     {},
-     kDefragmented + kDefragmented,
-     kSkipped,
-     false,
-     1},
+    {"OtherRunModesKeepEverythingAndEveryEntryRuns", {"log=0", "run_mode=2"}, {}, kDefragmented + kDefragmented,
+     kSkipped, false, 1},
     {"CommandLineLeavesBootExecuteUnread", {"log=0"}, {"--", kCommandLine}, kDefragmented, "", false, 1},
-    {"DryRunOfAOneShotChangesNoByte",
-     With({"log=1", "log_dir=\\??\\C:\\Logs\\"}, kOneShot),
-     {"--dry-run"},
-     "…\nC:\\a.bin\n…",
-     kDryRunLog,
-     false,
-     5},
-    {"DryRunWithIntegrityCheckChangesNoByte",
-     {"log=1", "log_dir=\\??\\C:\\", "check_file_integrity=1"},
-     {"--dry-run", "--", kCommandLine},
-     "…\nC:\\a.bin\n…",
-     kDryRunLog,
-     false,
-     5},
+    {"DryRunOfAOneShotChangesNoByte", With({"log=1", "log_dir=\\??\\C:\\Logs\\"}, kOneShot), {"--dry-run"},
+     "…\nC:\\a.bin\n…", kDryRunLog, false, 5},
+    {"DryRunWithIntegrityCheckChangesNoByte", {"log=1", "log_dir=\\??\\C:\\", "check_file_integrity=1"},
+     {"--dry-run", "--", kCommandLine}, "…\nC:\\a.bin\n…", kDryRunLog, false, 5},
 };
+// clang-format on
 
 class RegistryBoot : public testing::TestWithParam<RegistryCase> {};
 
@@ -323,13 +274,9 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, RegistryBoot, testing::ValuesIn(kRegistryBoo
 
 TEST(RegistrySave, KilledRunLeavesTheOldFileOrTheNewOneNeverAMixture) {
   TestImage image;
-  std::vector<std::string> lines{kSessionManagerLine,
-                                 "\"BootExecute\"=" + MultiStringHex({"sxboottime \\??\\C:\\missing.cfg"}),
-                                 "\"Text\"=\"C:\\\\Windows \\\"x\\\"\"",
-                                 "@=\"default\"",
-                                 "\"Binary\"=hex:00,01,fe,ff",
-                                 "\"Expand\"=hex(2):25,00,00,00",
-                                 "[HKEY_USERS\\.DEFAULT]"};
+  const std::vector<std::string> lines{kSessionManagerLine,
+                                       "\"BootExecute\"=" + MultiStringHex({"sxboottime \\??\\C:\\missing.cfg"}),
+                                       "[HKEY_USERS\\.DEFAULT]"};
   const std::string old = RegText(lines);
   std::string bytes = "00";
   for (int i = 1; i < 2000; ++i) bytes += ",5a";

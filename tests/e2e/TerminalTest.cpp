@@ -69,13 +69,11 @@ TEST_P(TerminalKeyboard, IsRawWhileTheProgramRunsAndRestoredAfterwards) {
   }
   if (!status) status = child.Wait(60);
   ASSERT_TRUE(status) << "the command did not end";
-  if (given.ending == 0) {
-    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  } else if (given.ending == kAnyAbnormalEnd) {
-    EXPECT_FALSE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
-  } else {
-    EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == given.ending) << *status;
-  }
+  const bool exitedWithZero = WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+  EXPECT_TRUE(given.ending == 0                 ? exitedWithZero
+              : given.ending == kAnyAbnormalEnd ? !exitedWithZero
+                                                : WIFSIGNALED(*status) && WTERMSIG(*status) == given.ending)
+      << "wait status " << *status;
   const termios after = terminal.Settings();
   EXPECT_EQ(before.c_lflag, after.c_lflag);
   EXPECT_EQ(before.c_iflag, after.c_iflag);

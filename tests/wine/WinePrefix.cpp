@@ -24,15 +24,10 @@ constexpr int kPrefixTimeoutSeconds = 300;
 // The recipe for a headless Wine: its prefix, only the ntdll errors in the trace (NtDisplayString is one), no
 // Mono or Gecko installers, no display.
 std::vector<std::string> WineCommand(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{"/usr/bin/env",
-                                "-u",
-                                "DISPLAY",
-                                "-u",
-                                "WAYLAND_DISPLAY",
-                                "WINEPREFIX=" SX_WINE_PREFIX,
-                                "WINEDEBUG=-all,err+ntdll",
-                                "WINEDLLOVERRIDES=mscoree,mshtml=",
-                                NtfsToolPath("wine")};
+  // clang-format off
+  std::vector<std::string> argv{"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "WINEPREFIX=" SX_WINE_PREFIX,
+                                "WINEDEBUG=-all,err+ntdll", "WINEDLLOVERRIDES=mscoree,mshtml=", NtfsToolPath("wine")};
+  // clang-format on
   argv.insert(argv.end(), args.begin(), args.end());
   return argv;
 }

@@ -28,21 +28,18 @@ constexpr char16_t kCrashControlPath[] = u"\\Registry\\Machine\\System\\CurrentC
 const std::vector<std::string> kBootExecute{"autocheck autochk *", "sxboottime \\??\\C:\\defrag.cfg",
                                             "autocheck autochk /p \\??\\D:"};
 
-// What a registry holds after the run, however it was read.
-struct Outcome {
-  std::vector<std::string> bootExecute;
-  std::optional<uint32_t> crashDumpEnabled, logEvent;
-};
-
-Outcome ReadOutcome(const RegistryFile& sessionManager, const RegistryFile& crashControl) {
-  return {sessionManager.BootExecute(), crashControl.Dword(kCrashControlPath, u"CrashDumpEnabled"),
-          crashControl.Dword(kCrashControlPath, u"LogEvent")};
-}
-
 class OneShotBoot : public winetest::WineTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(OneShotBoot, RemovesItsConfigurationAndEntryAndRestoresCrashControl) {
   const bool crashControlExists = GetParam();
+  // What a registry holds after the run, however it was read.
+  auto expectOutcome = [&](const char* platform, const RegistryFile& sessionManager, const RegistryFile& crashControl) {
+    SCOPED_TRACE(platform);
+    EXPECT_EQ((std::vector<std::string>{kBootExecute[0], kBootExecute[2]}), sessionManager.BootExecute());
+    const std::optional<uint32_t> none;
+    EXPECT_EQ(crashControlExists ? 7u : none, crashControl.Dword(kCrashControlPath, u"CrashDumpEnabled"));
+    EXPECT_EQ(crashControlExists ? 0u : none, crashControl.Dword(kCrashControlPath, u"LogEvent"));
+  };
   std::string list;
   for (const std::string& entry : kBootExecute) list += (list.empty() ? "" : "\\0") + entry;
   ASSERT_EQ(
@@ -65,8 +62,8 @@ TEST_P(OneShotBoot, RemovesItsConfigurationAndEntryAndRestoresCrashControl) {
   // An export of a missing key is empty; an empty registry stands for it.
   const std::string crashControl = ExportKey(kCrashControl);
   EXPECT_EQ(crashControlExists, !crashControl.empty());
-  const Outcome underWine = ReadOutcome(RegistryFile(ExportKey(kSessionManager)),
-                                        RegistryFile(crashControl.empty() ? testsupport::RegText({}) : crashControl));
+  expectOutcome("Wine", RegistryFile(ExportKey(kSessionManager)),
+                RegistryFile(crashControl.empty() ? testsupport::RegText({}) : crashControl));
 
   testsupport::TestImage host;
   ASSERT_TRUE(host.PutFile(u"defrag.cfg", kOneShot));
@@ -78,13 +75,7 @@ TEST_P(OneShotBoot, RemovesItsConfigurationAndEntryAndRestoresCrashControl) {
   EXPECT_EQ(kBootScreen, hostBoot.out);
   EXPECT_EQ(std::vector<std::string>{}, testsupport::NamesIn(host)) << "the configuration is deleted";
 
-  for (const auto& [platform, outcome] :
-       {std::pair{"Wine", underWine}, std::pair{"host", ReadOutcome(hostRegistry, hostRegistry)}}) {
-    SCOPED_TRACE(platform);
-    EXPECT_EQ((std::vector<std::string>{kBootExecute[0], kBootExecute[2]}), outcome.bootExecute);
-    EXPECT_EQ(crashControlExists ? std::optional<uint32_t>(7) : std::nullopt, outcome.crashDumpEnabled);
-    EXPECT_EQ(crashControlExists ? std::optional<uint32_t>(0) : std::nullopt, outcome.logEvent);
-  }
+  expectOutcome("host", hostRegistry, hostRegistry);
 }
 
 INSTANTIATE_TEST_SUITE_P(CrashControl, OneShotBoot, testing::Bool(), [](const testing::TestParamInfo<bool>& info) {
