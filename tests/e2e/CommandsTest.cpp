@@ -34,11 +34,6 @@ class Commands : public testing::Test {
     ASSERT_TRUE(image_.PutFragmentedFile(u"Data\\Größe.bin", std::string(6 * 4096, 'g'), 3));
     ASSERT_TRUE(image_.PutFile(u"Data\\whole.bin", std::string(5 * 4096, 'w')));
   }
-  CommandResult Prepare(const RegistryFile& registry, const std::vector<std::string>& more) {
-    std::vector<std::string> args{"prepare", image_.Path(), "--registry", registry.Path()};
-    args.insert(args.end(), more.begin(), more.end());
-    return RunSpindraxel(args);
-  }
 
   TestImage image_;
 };
@@ -79,6 +74,8 @@ const CommandCase kCommands[] = {
     {"BootOfAnotherProgramsEntry", "autochk", {"boot", "--drive", "C={image}", "--", "autochk *"}},
     {"BootWithAMalformedRegistryNamesTheLine", "line 4", {"boot", "--registry", "{reg}", "--drive", "C={image}"},
      "\"Count\"=dword:12345678Z"},
+    {"BootFromARegistryWithoutBootExecuteRunsNothing", "BootExecute",
+     {"boot", "--registry", "{reg}", "--drive", "C={image}"}, "\"Other\"=dword:00000001", 0},
     {"BootWithAMissingRegistry", "/nonexistent/machine.reg",
      {"boot", "--registry", "/nonexistent/machine.reg", "--drive", "C={image}"}},
     {"DryRunOfAPartition", "/dev/null", {"boot", "--dry-run", "--drive", "C=/dev/null", "--", kPrepared}},
@@ -142,9 +139,9 @@ TEST_P(PrepareRegistry, WritesTheConfigurationAndTheEntryOnceKeepingEveryOtherVa
       RegText({kSessionManagerLine, given.before, "\"Other\"=dword:00000001", "", "[HKEY_USERS\\.DEFAULT]"});
   RegistryFile registry(before);
   if (given.before.empty()) std::filesystem::remove(registry.Path());
-  const CommandResult result =
-      Prepare(registry, {"--file", "/Data/big.bin", "--file", "Data\\whole.bin", "--log-dir", "Logs/Boot",
-                         "--log-level", "2", "--check-integrity", "--report", "--one-shot"});
+  const CommandResult result = RunSpindraxel({"prepare", image_.Path(), "--registry", registry.Path(), "--file",
+                                              "/Data/big.bin", "--file", "Data\\whole.bin", "--log-dir", "Logs/Boot",
+                                              "--log-level", "2", "--check-integrity", "--report", "--one-shot"});
   ASSERT_EQ(0, result.exitStatus) << result.err;
   EXPECT_EQ(given.after, registry.BootExecute());
   EXPECT_EQ(given.before.empty(), !registry.Value(kSessionManagerKey, u"Other"));
