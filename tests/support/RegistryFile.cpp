@@ -1,20 +1,18 @@
 #include "support/RegistryFile.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "host/ntdll/registry/RegFile.h"
 #include "host/text/Utf.h"
+#include "support/CommandRunner.h"
 
 namespace testsupport {
+
+namespace fs = std::filesystem;
 
 std::string RegText(const std::vector<std::string>& lines) {
   std::string text = "Windows Registry Editor Version 5.00\r\n\r\n";
@@ -25,13 +23,13 @@ std::string RegText(const std::vector<std::string>& lines) {
 std::string MultiStringHex(const std::vector<std::string>& entries) {
   std::string bytes;
   for (const std::string& entry : entries) bytes += entry + '\0';
-  bytes += '\0';
   std::string text = "hex(7):";
   char hex[8];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    std::snprintf(hex, sizeof hex, "%s%02x,00", i == 0 ? "" : ",", static_cast<unsigned char>(bytes[i]));
+  for (const char byte : bytes + '\0') {
+    std::snprintf(hex, sizeof hex, "%02x,00,", static_cast<unsigned char>(byte));
     text += hex;
   }
+  text.pop_back();
   return text;
 }
 
@@ -42,27 +40,14 @@ RegistryFile::RegistryFile(const std::string& bytes) {
   std::ofstream(path_, std::ios::binary) << bytes;
 }
 
-RegistryFile::~RegistryFile() {
-  for (const std::string& name : OtherFiles()) std::remove((directory_ + "/" + name).c_str());
-  std::remove(path_.c_str());
-  rmdir(directory_.c_str());
-}
+RegistryFile::~RegistryFile() { fs::remove_all(directory_); }
 
-std::string RegistryFile::Bytes() const {
-  std::ifstream in(path_, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
+std::string RegistryFile::Bytes() const { return FileBytes(path_); }
 
 std::vector<std::string> RegistryFile::OtherFiles() const {
   std::vector<std::string> names;
-  if (DIR* directory = opendir(directory_.c_str())) {
-    while (dirent* entry = readdir(directory)) {
-      std::string name = entry->d_name;
-      if (name != "." && name != ".." && name != "machine.reg") names.push_back(name);
-    }
-    closedir(directory);
+  for (const auto& entry : fs::directory_iterator(directory_)) {
+    if (entry.path() != path_) names.push_back(entry.path().filename());
   }
   return names;
 }
@@ -70,21 +55,17 @@ std::vector<std::string> RegistryFile::OtherFiles() const {
 std::shared_ptr<host::RegistryKey> RegistryFile::Read() const {
   auto root = std::make_shared<host::RegistryKey>(u"REGISTRY");
   std::string error;
-  if (!host::ReadRegFile(Bytes(), path_, root.get(), nullptr, &error)) {
-    ADD_FAILURE() << error;
-    return nullptr;
-  }
-  return root;
+  if (host::ReadRegFile(Bytes(), path_, root.get(), nullptr, &error)) return root;
+  ADD_FAILURE() << error;
+  return nullptr;
 }
 
 std::optional<host::RegistryValue> RegistryFile::Value(const std::u16string& key, const std::u16string& name) const {
+  // The key's path below \Registry\, one name at a time.
   std::shared_ptr<host::RegistryKey> found = Read();
-  const std::u16string prefix = u"\\REGISTRY\\";
-  if (!found || host::FoldRegistryName(key.substr(0, prefix.size())) != prefix) return std::nullopt;
-  for (size_t begin = prefix.size(); found && begin <= key.size();) {
-    size_t end = std::min(key.find(u'\\', begin), key.size());
+  for (size_t begin = key.find(u'\\', 1) + 1, end; found && begin != 0; begin = end + 1) {
+    end = key.find(u'\\', begin);
     found = found->Subkey(key.substr(begin, end - begin));
-    begin = end + 1;
   }
   const host::RegistryValue* value = found ? found->Value(name) : nullptr;
   return value ? std::optional<host::RegistryValue>(*value) : std::nullopt;
@@ -99,18 +80,12 @@ std::optional<uint32_t> RegistryFile::Dword(const std::u16string& key, const std
 std::vector<std::string> RegistryFile::BootExecute() const {
   std::vector<std::string> entries;
   std::optional<host::RegistryValue> value = Value(kSessionManagerKey, u"BootExecute");
-  if (!value) return entries;
   std::u16string current;
-  for (size_t i = 0; i + 1 < value->data.size(); i += 2) {
+  for (size_t i = 0; value && i + 1 < value->data.size(); i += 2) {
     const auto unit = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
-    if (unit != 0) {
-      current += unit;
-    } else if (current.empty()) {
-      break;
-    } else {
-      entries.push_back(host::Utf16ToUtf8(current));
-      current.clear();
-    }
+    if (unit == 0 && current.empty()) break;
+    if (unit == 0) entries.push_back(host::Utf16ToUtf8(current));
+    current = unit == 0 ? u"" : current + unit;
   }
   return entries;
 }

@@ -1,12 +1,11 @@
 #include "support/TestImage.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,98 +31,54 @@ std::string MakeTempDirectory() {
   return pattern;
 }
 
-// Copies only the data regions of `source`: a fresh volume is mostly hole, and a full copy of every test's image
-// would cost more than the test.
-bool CopySparse(const std::string& source, const std::string& target) {
-  const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  const int out = open(target.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-  bool ok = in >= 0 && out >= 0;
-  const off_t size = ok ? lseek(in, 0, SEEK_END) : -1;
-  ok = ok && size >= 0 && ftruncate(out, size) == 0;
-  std::vector<char> buffer(1 << 20);
-  for (off_t data = 0; ok && data < size;) {
-    data = lseek(in, data, SEEK_DATA);
-    if (data < 0) break;  // ENXIO: only a hole is left
-    const off_t hole = lseek(in, data, SEEK_HOLE);
-    ok = hole > data;
-    for (; ok && data < hole;) {
-      const ssize_t got = pread(in, buffer.data(), std::min<off_t>(hole - data, buffer.size()), data);
-      ok = got > 0 && pwrite(out, buffer.data(), got, data) == got;
-      data += ok ? got : 0;
-    }
-  }
-  if (in >= 0) close(in);
-  if (out >= 0) close(out);
-  return ok;
-}
-
 // The formatted images of this test binary, one per size and cluster size, removed at exit.
-class TemplateStore {
- public:
+struct TemplateStore {
+  std::mutex mutex;
+  std::string directory = MakeTempDirectory();
+  std::map<std::pair<uint64_t, uint32_t>, std::string> paths;
   ~TemplateStore() {
     std::error_code ignored;
-    if (!directory_.empty()) fs::remove_all(directory_, ignored);
+    fs::remove_all(directory, ignored);
   }
-
-  // The template for `size` and `clusterSize`, formatted on first use; "" with *error set when formatting failed.
-  std::string Get(uint64_t size, uint32_t clusterSize, std::string* error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    const auto key = std::make_pair(size, clusterSize);
-    const auto found = templates_.find(key);
-    if (found != templates_.end()) return found->second;
-
-    if (directory_.empty()) directory_ = MakeTempDirectory();
-    if (directory_.empty()) {
-      *error = "cannot make a temporary directory";
-      return "";
-    }
-    const std::string path = directory_ + "/" + std::to_string(size) + "-" + std::to_string(clusterSize) + ".img";
-    // mkntfs takes the volume size from the file, so the file gets its full (sparse) size first.
-    const int fd = open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    const bool sized = fd >= 0 && ftruncate(fd, static_cast<off_t>(size)) == 0;
-    if (fd >= 0) close(fd);
-    if (!sized) {
-      *error = "cannot create " + path;
-      return "";
-    }
-    const CommandResult format =
-        RunCommand({NtfsToolPath("mkntfs"), "-F", "-f", "-Q", "-q", "-c", std::to_string(clusterSize), path});
-    if (format.exitStatus != 0) {
-      *error = "mkntfs failed (" + std::to_string(format.exitStatus) + "): " + format.err;
-      unlink(path.c_str());
-      return "";
-    }
-    templates_[key] = path;
-    return path;
-  }
-
- private:
-  std::mutex mutex_;
-  std::string directory_;
-  std::map<std::pair<uint64_t, uint32_t>, std::string> templates_;
 };
 
-TemplateStore& Templates() {
+// The template for `size` and `clusterSize`, formatted on first use; "" with *error set when formatting failed.
+std::string Template(uint64_t size, uint32_t clusterSize, std::string* error) {
   static TemplateStore store;
-  return store;
+  std::lock_guard<std::mutex> lock(store.mutex);
+  std::string& path = store.paths[{size, clusterSize}];
+  if (!path.empty()) return path;
+  const std::string file = store.directory + "/" + std::to_string(size) + "-" + std::to_string(clusterSize) + ".img";
+  // mkntfs takes the volume size from the file, so the file gets its full (sparse) size first.
+  std::ofstream{file};
+  std::error_code failed;
+  fs::resize_file(file, size, failed);
+  const CommandResult format =
+      failed ? CommandResult{}
+             : RunCommand({NtfsToolPath("mkntfs"), "-F", "-f", "-Q", "-q", "-c", std::to_string(clusterSize), file});
+  if (format.exitStatus != 0) {
+    *error = "cannot format " + file + ": " + (failed ? failed.message() : format.err);
+    return "";
+  }
+  return path = file;
 }
 
-// The layout calls' verdict as a test assertion.
-::testing::AssertionResult Verdict(bool ok, const std::string& error) {
-  if (ok) return ::testing::AssertionSuccess();
+// Mounts the image for one `step` (a call of host/ImageLayout taking the volume and an error text) and gives its
+// verdict, or the mount's, as a test assertion.
+template <typename Step>
+::testing::AssertionResult OnVolume(const std::string& image, Step step) {
+  std::string error;
+  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(image, &error);
+  if (volume && step(*volume, &error)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << error;
 }
 
 }  // namespace
 
 std::string NtfsToolPath(const std::string& name) {
-  std::vector<std::string> directories;
-  if (const char* path = std::getenv("PATH")) {
-    std::istringstream entries(path);
-    for (std::string entry; std::getline(entries, entry, ':');) directories.push_back(entry);
-  }
-  directories.insert(directories.end(), {"/usr/sbin", "/sbin", "/usr/bin", "/bin"});
-  for (const std::string& directory : directories) {
+  const char* path = std::getenv("PATH");
+  std::istringstream directories(std::string(path != nullptr ? path : "") + ":/usr/sbin:/sbin:/usr/bin:/bin");
+  for (std::string directory; std::getline(directories, directory, ':');) {
     const std::string candidate = directory + "/" + name;
     if (!directory.empty() && access(candidate.c_str(), X_OK) == 0) return candidate;
   }
@@ -132,14 +87,17 @@ std::string NtfsToolPath(const std::string& name) {
 
 TestImage::TestImage(uint64_t sizeBytes, uint32_t clusterSize) {
   std::string error;
-  const std::string source = Templates().Get(sizeBytes, clusterSize, &error);
+  const std::string source = Template(sizeBytes, clusterSize, &error);
   directory_ = MakeTempDirectory();
   if (source.empty() || directory_.empty()) {
     ADD_FAILURE() << "no test image: " << (error.empty() ? "cannot make a temporary directory" : error);
     return;
   }
   path_ = directory_ + "/volume.img";
-  if (!CopySparse(source, path_)) ADD_FAILURE() << "copying the test image to " << path_ << " failed";
+  // Only the data regions are copied: a fresh volume is mostly hole, and a full copy of every test's image would
+  // cost more than the test.
+  const CommandResult copy = RunCommand({"/bin/cp", "--sparse=always", source, path_});
+  if (copy.exitStatus != 0) ADD_FAILURE() << "copying the test image to " << path_ << " failed: " << copy.err;
 }
 
 TestImage::~TestImage() {
@@ -148,47 +106,32 @@ TestImage::~TestImage() {
 }
 
 ::testing::AssertionResult TestImage::PutFile(const std::u16string& path, const std::string& bytes) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  const bool ok = host::PutFile(*volume, path, bytes, nullptr, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    return host::PutFile(volume, path, bytes, nullptr, error);
+  });
 }
 
 ::testing::AssertionResult TestImage::MakeDirectory(const std::u16string& path) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  const bool ok = host::MakeDirectories(*volume, path, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_,
+                  [&](NtfsVolume& volume, std::string* error) { return host::MakeDirectories(volume, path, error); });
 }
 
 std::string TestImage::ReadFile(const std::u16string& path) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) {
-    ADD_FAILURE() << error;
-    return "";
-  }
-  NtfsVolume::Node node;
-  NTSTATUS status = volume->Lookup(path, &node);
-  if (!NT_SUCCESS(status) || node.isDirectory) {
-    ADD_FAILURE() << "looking up " << Narrow(path) << " answered " << Hex(status)
-                  << (node.isDirectory ? " (a directory)" : "");
-    return "";
-  }
-  std::string content(node.size, '\0');
-  for (uint64_t done = 0; done < node.size;) {
-    uint32_t got = 0;
-    const uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(node.size - done, 16 << 20));
-    status = volume->Read(node.mftRef, done, &content[done], length, &got);
-    if (!NT_SUCCESS(status) || got == 0) {
-      ADD_FAILURE() << "reading " << Narrow(path) << " at " << done << " answered " << Hex(status);
-      return "";
+  std::string content;
+  const ::testing::AssertionResult read = OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    NtfsVolume::Node node;
+    NTSTATUS status = volume.Lookup(path, &node);
+    content.resize(NT_SUCCESS(status) && !node.isDirectory ? node.size : 0);
+    uint32_t got = 1;  // a read that gets nothing before the end fails too
+    for (uint64_t done = 0; NT_SUCCESS(status) && got != 0 && done < content.size(); done += got) {
+      status =
+          volume.Read(node.mftRef, done, &content[done], std::min<uint64_t>(content.size() - done, 16 << 20), &got);
     }
-    done += got;
-  }
-  return content;
+    *error = "reading " + Narrow(path) + " answered " + Hex(status) + (node.isDirectory ? " (a directory)" : "");
+    return NT_SUCCESS(status) && !node.isDirectory && got != 0;
+  });
+  EXPECT_TRUE(read);
+  return read ? content : "";
 }
 
 std::string TestImage::Ntfscat(const std::string& path) const {
@@ -203,50 +146,39 @@ CommandResult TestImage::RunNtfsfix() const { return RunCommand({NtfsToolPath("n
 
 ::testing::AssertionResult TestImage::PutFileAt(const std::u16string& path, const std::string& bytes,
                                                 const std::vector<ClusterRun>& runs) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  NtfsVolume::Node node;
-  const bool ok =
-      host::PutFile(*volume, path, bytes, &node, &error) && host::PlaceRuns(*volume, node.mftRef, runs, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    NtfsVolume::Node node;
+    return host::PutFile(volume, path, bytes, &node, error) && host::PlaceRuns(volume, node.mftRef, runs, error);
+  });
 }
 
 ::testing::AssertionResult TestImage::PutFragmentedFile(const std::u16string& path, const std::string& bytes,
                                                         int fragments, std::vector<ClusterRun>* runs) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  NtfsVolume::Node node;
-  const bool ok = host::PutFile(*volume, path, bytes, &node, &error) &&
-                  host::FragmentFile(*volume, node.mftRef, fragments, runs, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    NtfsVolume::Node node;
+    return host::PutFile(volume, path, bytes, &node, error) &&
+           host::FragmentFile(volume, node.mftRef, fragments, runs, error);
+  });
 }
 
 ::testing::AssertionResult TestImage::PutSparseFile(const std::u16string& path, uint64_t size,
                                                     const std::vector<FilePiece>& pieces) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  const bool ok = host::PutSparseFile(*volume, path, size, pieces, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    return host::PutSparseFile(volume, path, size, pieces, error);
+  });
 }
 
 ::testing::AssertionResult TestImage::PutCompressedFile(const std::u16string& path, const std::string& bytes) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  const bool ok = host::PutCompressedFile(*volume, path, bytes, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    return host::PutCompressedFile(volume, path, bytes, error);
+  });
 }
 
 ::testing::AssertionResult TestImage::FillVolumeExcept(const std::vector<ClusterRun>& keepFree,
                                                        const std::u16string& path) {
-  std::string error;
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(path_, &error);
-  if (!volume) return ::testing::AssertionFailure() << error;
-  const bool ok = host::FillVolumeExcept(*volume, keepFree, path, &error);
-  return Verdict(ok, error);
+  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+    return host::FillVolumeExcept(volume, keepFree, path, error);
+  });
 }
 
 std::vector<host::NtfsVolume::Run> TestImage::RunsOf(const std::u16string& path) {

@@ -2,11 +2,12 @@
 // both. (The check counts may differ: a few checks are left out under Wine where it is known to deviate.)
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
-#include "HostBoot.h"
 #include "WinePrefix.h"
+#include "support/TestImage.h"
 
 namespace {
 
@@ -25,15 +26,15 @@ std::vector<std::string> Summaries(const std::string& screen) {
 class Conformance : public winetest::WineTest {};
 
 TEST_F(Conformance, EveryCheckPassesUnderWineAndOnTheHost) {
-  ASSERT_EQ(0, wine().Wine({"reg", "add", "HKLM\\Software\\Zenmoria\\Conformance", "/f"}).exitStatus);
-  RemoveFromDriveC("sxconformance");
-  winetest::WineRun wine = this->wine().RunProgram("sxconformance.exe", "\\??\\C:\\sxconformance\\");
+  ASSERT_EQ(0, Wine({"reg", "add", "HKLM\\Software\\Zenmoria\\Conformance", "/f"}).exitStatus);
+  std::filesystem::remove_all(DriveC("sxconformance"));
+  const winetest::WineRun wine = RunProgram("sxconformance.exe", "\\??\\C:\\sxconformance\\");
   EXPECT_EQ(0, wine.exitStatus) << wine.screen << wine.trace;
   EXPECT_FALSE(wine.screenCut);
   EXPECT_EQ(0u, wine.screen.find("sxconformance: under Wine\n")) << wine.screen;
 
-  winetest::HostBoot image;
-  testsupport::CommandResult host = testsupport::RunCommand({SX_CONFORMANCE_HOST_PATH, image.Image()});
+  testsupport::TestImage image(16 << 20);
+  const testsupport::CommandResult host = testsupport::RunCommand({SX_CONFORMANCE_HOST_PATH, image.Path()});
   EXPECT_EQ(0, host.exitStatus) << host.out << host.err;
   EXPECT_EQ(0u, host.out.find("sxconformance: not under Wine\n")) << host.out;
 

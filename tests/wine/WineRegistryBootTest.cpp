@@ -5,18 +5,19 @@
 // with the same .reg reader.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <optional>
 
-#include "HostBoot.h"
 #include "WinePrefix.h"
+#include "support/BootLog.h"
 #include "support/RegistryFile.h"
+#include "support/TestImage.h"
 
-using testsupport::CommandResult;
 using testsupport::RegistryFile;
 
 namespace {
 
-constexpr char kConfiguration[] = "\\??\\C:\\defrag.cfg";
 constexpr char kOneShot[] =
     "<general>\r\nlog=0\r\nrun_mode=1\r\ncrash_dump_enabled_backup=7\r\nlog_event_backup=0\r\n</general>\r\n";
 constexpr char kBootScreen[] = "Zenmoria Spindraxel\n-------------------\n-------------------\nComplete\n";
@@ -26,83 +27,55 @@ constexpr char16_t kCrashControlPath[] = u"\\Registry\\Machine\\System\\CurrentC
 
 const std::vector<std::string> kBootExecute{"autocheck autochk *", "sxboottime \\??\\C:\\defrag.cfg",
                                             "autocheck autochk /p \\??\\D:"};
-const std::vector<std::string> kKept{"autocheck autochk *", "autocheck autochk /p \\??\\D:"};
 
-// What a registry holds after the run, however it was read.
-struct Outcome {
-  std::vector<std::string> bootExecute;
-  std::optional<uint32_t> crashDumpEnabled;
-  std::optional<uint32_t> logEvent;
-};
-
-Outcome ReadOutcome(const RegistryFile& sessionManager, const RegistryFile& crashControl) {
-  return {sessionManager.BootExecute(), crashControl.Dword(kCrashControlPath, u"CrashDumpEnabled"),
-          crashControl.Dword(kCrashControlPath, u"LogEvent")};
-}
-
-class OneShotBoot : public winetest::WineTest, public testing::WithParamInterface<bool> {
- protected:
-  bool CrashControlExists() const { return GetParam(); }
-
-  void PresetWineRegistry() {
-    std::string list;
-    for (const std::string& entry : kBootExecute) list += (list.empty() ? "" : "\\0") + entry;
-    ASSERT_EQ(0, wine()
-                     .Wine({"reg", "add", kSessionManager, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d", list, "/f"})
-                     .exitStatus);
-    wine().Wine({"reg", "delete", kCrashControl, "/f"});
-    if (!CrashControlExists()) return;
-    for (const char* name : {"CrashDumpEnabled", "LogEvent"}) {
-      ASSERT_EQ(0,
-                wine().Wine({"reg", "add", kCrashControl, "/v", name, "/t", "REG_DWORD", "/d", "1", "/f"}).exitStatus);
-    }
-  }
-
-  std::string HostRegistryText() const {
-    std::vector<std::string> lines{"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]",
-                                   "\"BootExecute\"=" + testsupport::MultiStringHex(kBootExecute)};
-    if (CrashControlExists()) {
-      lines.insert(lines.end(), {"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]",
-                                 "\"CrashDumpEnabled\"=dword:00000001", "\"LogEvent\"=dword:00000001"});
-    }
-    return testsupport::RegText(lines);
-  }
-};
+class OneShotBoot : public winetest::WineTest, public testing::WithParamInterface<bool> {};
 
 TEST_P(OneShotBoot, RemovesItsConfigurationAndEntryAndRestoresCrashControl) {
-  RemoveFromDriveC("defrag.cfg");
-  WriteDriveC("defrag.cfg", kOneShot);
-  PresetWineRegistry();
-  winetest::WineRun wine = this->wine().RunProgram("sxboottime.exe", kConfiguration);
-  EXPECT_EQ(0, wine.exitStatus);
-  EXPECT_EQ(kBootScreen, wine.screen) << wine.trace;
-  EXPECT_FALSE(ExistsOnDriveC("defrag.cfg"));
-  // An export of a missing key is empty; an empty registry stands for it.
-  const std::string crashControl = this->wine().ExportKey(kCrashControl);
-  EXPECT_EQ(CrashControlExists(), !crashControl.empty());
-  const Outcome underWine = ReadOutcome(RegistryFile(this->wine().ExportKey(kSessionManager)),
-                                        RegistryFile(crashControl.empty() ? testsupport::RegText({}) : crashControl));
-
-  winetest::HostBoot host;
-  ASSERT_TRUE(host.Put("defrag.cfg", kOneShot));
-  RegistryFile hostRegistry(HostRegistryText());
-  CommandResult hostBoot = host.Boot(kConfiguration, {"--registry", hostRegistry.Path()});
-  EXPECT_EQ(0, hostBoot.exitStatus) << hostBoot.err;
-  EXPECT_EQ(kBootScreen, hostBoot.out);
-  EXPECT_FALSE(host.Exists("defrag.cfg"));
-  const Outcome onHost = ReadOutcome(hostRegistry, hostRegistry);
-
-  for (const auto& [platform, outcome] : {std::pair{"Wine", underWine}, std::pair{"host", onHost}}) {
+  const bool crashControlExists = GetParam();
+  // What a registry holds after the run, however it was read.
+  auto expectOutcome = [&](const char* platform, const RegistryFile& sessionManager, const RegistryFile& crashControl) {
     SCOPED_TRACE(platform);
-    EXPECT_EQ(kKept, outcome.bootExecute);
-    if (CrashControlExists()) {
-      EXPECT_EQ(7u, outcome.crashDumpEnabled);
-      EXPECT_EQ(0u, outcome.logEvent);
-    } else {
-      EXPECT_FALSE(outcome.crashDumpEnabled.has_value()) << "the key is not created";
-      EXPECT_FALSE(outcome.logEvent.has_value());
+    EXPECT_EQ((std::vector<std::string>{kBootExecute[0], kBootExecute[2]}), sessionManager.BootExecute());
+    const std::optional<uint32_t> none;
+    EXPECT_EQ(crashControlExists ? 7u : none, crashControl.Dword(kCrashControlPath, u"CrashDumpEnabled"));
+    EXPECT_EQ(crashControlExists ? 0u : none, crashControl.Dword(kCrashControlPath, u"LogEvent"));
+  };
+  std::string list;
+  for (const std::string& entry : kBootExecute) list += (list.empty() ? "" : "\\0") + entry;
+  ASSERT_EQ(
+      0, Wine({"reg", "add", kSessionManager, "/v", "BootExecute", "/t", "REG_MULTI_SZ", "/d", list, "/f"}).exitStatus);
+  Wine({"reg", "delete", kCrashControl, "/f"});
+  std::vector<std::string> hostLines{"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]",
+                                     "\"BootExecute\"=" + testsupport::MultiStringHex(kBootExecute)};
+  if (crashControlExists) {
+    hostLines.push_back("[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]");
+    for (const char* name : {"CrashDumpEnabled", "LogEvent"}) {
+      ASSERT_EQ(0, Wine({"reg", "add", kCrashControl, "/v", name, "/t", "REG_DWORD", "/d", "1", "/f"}).exitStatus);
+      hostLines.push_back("\"" + std::string(name) + "\"=dword:00000001");
     }
   }
+  std::ofstream(DriveC("defrag.cfg"), std::ios::binary | std::ios::trunc) << kOneShot;
+  const winetest::WineRun wine = RunProgram("sxboottime.exe", "\\??\\C:\\defrag.cfg");
+  EXPECT_EQ(0, wine.exitStatus);
+  EXPECT_EQ(kBootScreen, wine.screen) << wine.trace;
+  EXPECT_FALSE(std::filesystem::exists(DriveC("defrag.cfg")));
+  // An export of a missing key is empty; an empty registry stands for it.
+  const std::string crashControl = ExportKey(kCrashControl);
+  EXPECT_EQ(crashControlExists, !crashControl.empty());
+  expectOutcome("Wine", RegistryFile(ExportKey(kSessionManager)),
+                RegistryFile(crashControl.empty() ? testsupport::RegText({}) : crashControl));
+
+  testsupport::TestImage host;
+  ASSERT_TRUE(host.PutFile(u"defrag.cfg", kOneShot));
+  RegistryFile hostRegistry(testsupport::RegText(hostLines));
+  const testsupport::CommandResult hostBoot =
+      testsupport::RunSpindraxel({"boot", "--registry", hostRegistry.Path(), "--drive", "C=" + host.Path(), "--",
+                                  "sxboottime \\??\\C:\\defrag.cfg"});
+  EXPECT_EQ(0, hostBoot.exitStatus) << hostBoot.err;
+  EXPECT_EQ(kBootScreen, hostBoot.out);
+  EXPECT_EQ(std::vector<std::string>{}, testsupport::NamesIn(host)) << "the configuration is deleted";
+
+  expectOutcome("host", hostRegistry, hostRegistry);
 }
 
 INSTANTIATE_TEST_SUITE_P(CrashControl, OneShotBoot, testing::Bool(), [](const testing::TestParamInfo<bool>& info) {
