@@ -78,20 +78,12 @@ struct SDispositionCase {
   const char* contentAfter;
 };
 
-// What each disposition does to an existing file holding "kept" and to a missing one.
+// The two dispositions the system uses, on an existing file holding "kept" and on a missing one.
 constexpr SDispositionCase kDispositions[] = {
-    {FILE_SUPERSEDE, true, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
-    {FILE_SUPERSEDE, false, STATUS_SUCCESS, FILE_CREATED, ""},
     {FILE_OPEN, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
     {FILE_OPEN, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
     {FILE_CREATE, true, STATUS_OBJECT_NAME_COLLISION, 0, "kept"},
     {FILE_CREATE, false, STATUS_SUCCESS, FILE_CREATED, ""},
-    {FILE_OPEN_IF, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
-    {FILE_OPEN_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
-    {FILE_OVERWRITE, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-    {FILE_OVERWRITE, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
-    {FILE_OVERWRITE_IF, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-    {FILE_OVERWRITE_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
 };
 
 void EachDispositionOnExistingAndMissingFiles(const SConformanceEnvironment& env) {
@@ -127,11 +119,7 @@ void NamesAndPaths(const SConformanceEnvironment& env) {
   IO_STATUS_BLOCK io;
   CHECK_STATUS(STATUS_SUCCESS, Create(upper.text_, FILE_OPEN, &file, &io));
   NtClose(file);
-  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN_IF, &file, &io));
   CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN, &file, &io));
-  // A file's name with a trailing backslash names a directory that is not there.
-  const SConformancePath asDirectory(env, u"name.txt\\");
-  CHECK_STATUS(STATUS_OBJECT_NAME_INVALID, Create(asDirectory.text_, FILE_OPEN, &file, &io));
 }
 
 // The configuration reader's loop: one-byte synchronous reads at the file position until the end of the file.
@@ -149,17 +137,6 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
   }
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
-
-  char buffer[16] = {};
-  LARGE_INTEGER offset;
-  offset.QuadPart = 1;
-  CHECK_STATUS(STATUS_SUCCESS, Read(file, buffer, sizeof buffer, &io, &offset));
-  CHECK_EQ(2, io.Information);
-  CHECK_TEXT("bc", buffer);
-  offset.QuadPart = 3;
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
-  offset.QuadPart = 1000;
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
   NtClose(file);
 
   const SConformancePath empty(env, u"empty.txt");
@@ -170,8 +147,8 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
   }
 }
 
-// The log's writes: a new file written line after line at the file position, and a handle that may only append.
-void WritesFollowEachOtherAndAppendOnlyHandlesAppend(const SConformanceEnvironment& env) {
+// The log's writes: a new file written line after line at the file position.
+void WritesFollowEachOther(const SConformanceEnvironment& env) {
   const SConformancePath log(env, u"log.txt");
   HANDLE file;
   IO_STATUS_BLOCK io;
@@ -185,15 +162,6 @@ void WritesFollowEachOtherAndAppendOnlyHandlesAppend(const SConformanceEnvironme
   }
   char buffer[64];
   CHECK_TEXT("one\r\ntwo\r\n", Content(log.text_, buffer));
-
-  const ACCESS_MASK appendOnly = FILE_APPEND_DATA | SYNCHRONIZE;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_OPEN, &file, &io, appendOnly))) {
-    LARGE_INTEGER start{};
-    CHECK_STATUS(STATUS_SUCCESS, Write(file, "3", &start));
-    CHECK_STATUS(STATUS_SUCCESS, Write(file, "4"));
-    NtClose(file);
-  }
-  CHECK_TEXT("one\r\ntwo\r\n34", Content(log.text_, buffer));
 }
 
 // The configuration is opened sharing reads and writes but not deletion, so the one-shot clean-up can delete it
@@ -253,7 +221,7 @@ void FileChecks(const SConformanceEnvironment& env) {
   EachDispositionOnExistingAndMissingFiles(env);
   NamesAndPaths(env);
   ReadsEndAtTheEndOfFile(env);
-  WritesFollowEachOtherAndAppendOnlyHandlesAppend(env);
+  WritesFollowEachOther(env);
   SharingAndDeletion(env);
   VolumeOpensForItsControls(env);
 }
