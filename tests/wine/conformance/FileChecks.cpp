@@ -70,46 +70,6 @@ void DirectoryIsCreatedOnce(const SConformanceEnvironment& env) {
   NtClose(directory);
 }
 
-struct SDispositionCase {
-  ULONG disposition;
-  bool exists;
-  NTSTATUS status;
-  ULONG_PTR information;  // checked on success only
-  const char* contentAfter;
-};
-
-// The two dispositions the system uses, on an existing file holding "kept" and on a missing one.
-constexpr SDispositionCase kDispositions[] = {
-    {FILE_OPEN, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
-    {FILE_OPEN, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
-    {FILE_CREATE, true, STATUS_OBJECT_NAME_COLLISION, 0, "kept"},
-    {FILE_CREATE, false, STATUS_SUCCESS, FILE_CREATED, ""},
-};
-
-void EachDispositionOnExistingAndMissingFiles(const SConformanceEnvironment& env) {
-  const SConformancePath path(env, u"disposition.txt");
-  for (const SDispositionCase& test : kDispositions) {
-    if (test.exists) {
-      Put(path.text_, "kept");
-    } else {
-      Delete(path.text_);
-    }
-    HANDLE file;
-    IO_STATUS_BLOCK io;
-    const NTSTATUS status = Create(path.text_, test.disposition, &file, &io);
-    bool ok = CHECK_STATUS(test.status, status);
-    if (NT_SUCCESS(status)) {
-      ok = CHECK_EQ(test.information, io.Information) && ok;
-      NtClose(file);
-    }
-    char buffer[64];
-    ok = CHECK_TEXT(test.contentAfter, Content(path.text_, buffer)) && ok;
-    if (!ok) {
-      ConformancePrint("     (disposition %u on a %s file)\n", test.disposition, test.exists ? "existing" : "missing");
-    }
-  }
-}
-
 void NamesAndPaths(const SConformanceEnvironment& env) {
   const SConformancePath lower(env, u"name.txt");
   const SConformancePath upper(env, u"NAME.TXT");
@@ -138,13 +98,6 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
   NtClose(file);
-
-  const SConformancePath empty(env, u"empty.txt");
-  Put(empty.text_, "");
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(empty.text_, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) {
-    CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
-    NtClose(file);
-  }
 }
 
 // The log's writes: a new file written line after line at the file position.
@@ -160,6 +113,7 @@ void WritesFollowEachOther(const SConformanceEnvironment& env) {
     CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &flush));
     NtClose(file);
   }
+  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(log.text_, FILE_CREATE, &file, &io, logAccess));
   char buffer[64];
   CHECK_TEXT("one\r\ntwo\r\n", Content(log.text_, buffer));
 }
@@ -218,7 +172,6 @@ void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
 
 void FileChecks(const SConformanceEnvironment& env) {
   DirectoryIsCreatedOnce(env);
-  EachDispositionOnExistingAndMissingFiles(env);
   NamesAndPaths(env);
   ReadsEndAtTheEndOfFile(env);
   WritesFollowEachOther(env);
