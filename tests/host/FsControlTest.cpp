@@ -1,6 +1,7 @@
-// The four NTFS file-system controls through NtFsControlFile on an image mounted as C:, held to the statuses and
-// buffers the engine relies on: the bitmap window and its overflow, extents from the one holding a VCN, moves that
-// join a file or are refused. Every test ends with the consistency checker and ntfsfix -n on the unmounted image.
+// The NTFS file-system controls through NtFsControlFile on an image mounted as C:, held to the statuses and buffers
+// the engine relies on: the bitmap window and its overflow, extents from the one holding a VCN, moves that join a
+// file or are refused. (The volume data reaches the volume tests, sparse files the engine tests.) Every test ends with
+// the consistency checker and ntfsfix -n on the unmounted image.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -120,20 +121,6 @@ class FsControl : public testing::Test {
   std::vector<HANDLE> opened_;
 };
 
-TEST_F(FsControl, VolumeDataGivesTheSizeAndTheMftZone) {
-  Mount();
-  NTFS_VOLUME_DATA_BUFFER data{};
-  IO_STATUS_BLOCK io{};
-  ASSERT_EQ(STATUS_SUCCESS, Control(volume_, FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof data, &io));
-  EXPECT_EQ(sizeof data, io.Information);
-  EXPECT_EQ(kClusters, data.TotalClusters.QuadPart);
-  EXPECT_EQ(4096u, data.BytesPerCluster);
-  // As ntfsinfo -m reports this image.
-  EXPECT_EQ(0, data.MftZoneStart.QuadPart);
-  EXPECT_EQ(2051, data.MftZoneEnd.QuadPart);
-  EXPECT_EQ(data.MftStartLcn.QuadPart, AllPointers(Open(u"\\??\\C:\\$MFT")).at(0).lcn);
-}
-
 // The window starts at a multiple of 8, BitmapSize counts to the end of the volume, the bits past it read as used;
 // a buffer too small for the rest takes the whole bytes that fit and overflows.
 TEST_F(FsControl, BitmapRoundsDownCountsToTheEndAndOverflowsInWholeBytes) {
@@ -190,24 +177,6 @@ TEST_F(FsControl, MoveJoinsAFragmentedFileAndRefusesATargetInUse) {
   EXPECT_EQ((std::vector<Extent>{{300, 12200}}), AllPointers(file));
   host::UnmountAllDrives();
   EXPECT_TRUE(image_.Ntfscat("/Data/big.bin") == content);
-}
-
-// Holes are reported as such and stay holes; a range that does not start and end on compression-unit bounds is
-// refused.
-TEST_F(FsControl, SparseFileReportsHolesAndMovesInWholeUnits) {
-  const std::string head = Pattern(2), tail = Pattern(3);
-  ASSERT_TRUE(image_.PutSparseFile(u"sparse.bin", 64 * kCluster, {{0, head}, {40 * kCluster, tail}}));
-  Mount();
-  HANDLE sparse = Open(u"\\??\\C:\\sparse.bin");
-  const std::vector<Extent> before = AllPointers(sparse);
-  ASSERT_EQ(4u, before.size());
-  EXPECT_EQ((std::vector<Extent>{{2, before[0].lcn}, {40, -1}, {43, before[2].lcn}, {64, -1}}), before);
-  EXPECT_EQ(STATUS_INVALID_PARAMETER, Move(sparse, 1, 12000, 16));
-  EXPECT_EQ(STATUS_SUCCESS, Move(sparse, 32, 12000, 32));
-  EXPECT_EQ((std::vector<Extent>{before[0], {40, -1}, {43, 12000}, {64, -1}}), AllPointers(sparse));
-  host::UnmountAllDrives();
-  EXPECT_TRUE(image_.Ntfscat("/sparse.bin") ==
-              head + std::string(38 * kCluster, '\0') + tail + std::string(21 * kCluster, '\0'));
 }
 
 // The boot option reaches the system as the zone its volume reports, and a malformed one stops the boot.
