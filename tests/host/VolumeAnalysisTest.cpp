@@ -139,46 +139,6 @@ TEST(VolumeAnalysis, LargestFreeBlockAndZoneAreThoseTheProgramSees) {
   });
 }
 
-TEST(VolumeAnalysis, WalkFindsEveryFileOnceUnderItsStoredName) {
-  TestImage image;
-  ASSERT_TRUE(image.PutFragmentedFile(u"Docs\\Deep\\Er\\ReadMe.TXT", std::string(6 * 2 * 4096, 'r'), 6));
-  ASSERT_TRUE(image.PutFragmentedFile(u"Größe.bin", std::string(3 * 2 * 4096, 'g'), 3));
-  ASSERT_TRUE(image.MakeDirectory(u"Empty Dir"));
-  {
-    std::string error;
-    std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(image.Path(), &error);
-    ASSERT_TRUE(volume) << error;
-    NtfsVolume::Node node;
-    ASSERT_EQ(STATUS_SUCCESS, volume->Create(std::u16string(u"odd") + char16_t(0xD800) + u"name", false, &node));
-    // A second name for ReadMe.TXT, in another directory.
-    std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
-    ntfs_volume* vol = volume->Raw();
-    ntfs_inode* file = ntfs_pathname_to_inode(vol, nullptr, "/Docs/Deep/Er/ReadMe.TXT");
-    ntfs_inode* root = ntfs_inode_open(vol, FILE_root);
-    ASSERT_TRUE(file && root);
-    ntfschar link[] = {'L', 'i', 'n', 'k'};
-    for (ntfschar& c : link) c = cpu_to_le16(c);
-    EXPECT_EQ(0, ntfs_link(file, root, link, 4));
-    ntfs_inode_close(root);
-    ntfs_inode_close(file);
-  }
-  host::VolumeFiles walk;
-  std::unique_ptr<host::VolumeAnalysis> analysis = Analyze(image);
-  ASSERT_TRUE(analysis);
-  std::string error;
-  ASSERT_TRUE(analysis->ReadAllFiles(&walk, &error)) << error;
-
-  std::map<std::string, size_t> fragments;
-  for (const FileLayout& file : walk.files) fragments[file.path] = file.fragments.size();
-  const bool viaDocs = fragments.count("/Docs/Deep/Er/ReadMe.TXT") == 1, viaLink = fragments.count("/Link") == 1;
-  EXPECT_TRUE(viaDocs != viaLink) << "a file with two names is listed once";
-  EXPECT_EQ(6u, viaDocs ? fragments["/Docs/Deep/Er/ReadMe.TXT"] : fragments["/Link"]);
-  EXPECT_EQ(3u, fragments["/Größe.bin"]);
-  EXPECT_EQ(1u, fragments.count("/odd\xEF\xBF\xBDname")) << "a lone surrogate becomes U+FFFD";
-  EXPECT_EQ(0u, fragments.count("/Docs")) << "directories are not files";
-  EXPECT_EQ(6, walk.directories) << "the root, $Extend, Docs, Deep, Er and Empty Dir";
-}
-
 // The word-at-a-time scans against the obvious cluster-by-cluster reading, on runs that start and end on both
 // sides of word boundaries.
 TEST(ClusterBitmap, ScansAgreeWithReadingEachCluster) {

@@ -22,13 +22,6 @@ TEST(LogFile, LinesAboveTheMaximumLevelAreDropped) {
   EXPECT_EQ(std::string::npos, text.find("detail while the level is one"));
 }
 
-TEST(LogFile, FormatEndingInLineFeedKeepsItBeforeTheLineEnd) {
-  SX_LOG_FUNCTION("LogFile::LineFeed");
-  SX_LOG(1, "engine message with its own line feed\n");
-  std::string text = LogTextWith("own line feed");
-  EXPECT_NE(std::string::npos, text.find("own line feed\n\r\n"));
-}
-
 TEST(LogFile, OverlongLineIsCutAt4095CharactersWithoutLineEnd) {
   SX_LOG_FUNCTION("LogFile::Cut");
   std::string payload(5000, 'z');
@@ -99,11 +92,6 @@ TEST(DataSynchronizationLock, ErrorStatusesAreLoggedWarningsAreNot) {
   EXPECT_EQ(std::string::npos, text.find("CODE: 0x80000005"));
   EXPECT_NE(std::string::npos, text.find("L1 ERROR occured while locking the data lock. CODE: 0xc0000008\r\n"));
   EXPECT_NE(std::string::npos, text.find("L1 ERROR occured while releasing the data lock. CODE: 0xc0000046\r\n"));
-}
-
-TEST(LoggerLifecycle, CloseWithoutWriterReturnsAtOnce) {
-  CLogger logger;
-  logger.Close();
 }
 
 TEST(LoggerLifecycle, SecondOpenKeepsTheFirstFileAndOneWriter) {

@@ -1,12 +1,11 @@
 // The volume as the system sees it through the file-system controls of real NTFS images: size, MFT zone and its
-// clamping, flushing, the bitmap windows, a file's fragments from chosen retrieval pointers, and the report line.
+// clamping, flushing, the bitmap windows and a file's fragments from chosen retrieval pointers.
 #include <gtest/gtest.h>
 
 #include "SystemImage.h"
 #include "host/ntdll/Host.h"
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/faults/FsOverrides.h"
-#include "integrity/FileInformationDumper.h"
 #include "support/TestImage.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"
@@ -82,19 +81,6 @@ INSTANTIATE_TEST_SUITE_P(
         FlushCase{"NtSetInformationProcess#2=0xC0000008", STATUS_INVALID_HANDLE,
                   "NtSetInformationProcess (ProcessDefaultHardErrorMode/DEFAULT) failed with error code 0xc0000008\r\n",
                   0}));
-
-TEST_F(Volume, ReportLineCountsClustersAndFragmentsOrLogsWhyNot) {
-  WriteNativeFile(u"\\??\\C:\\Config\\report.bin", std::string(100 * 4096, 'r'));
-  EXPECT_EQ("File \"\\??\\C:\\Config\\report.bin:\", Clusters: 100, Fragments: 1",
-            CFileInformationDumper::GetFileInformationString(u"\\??\\C:\\Config\\report.bin", OpenVolume(u"\\??\\C:")));
-  LoggedSinceLastMark();
-  EXPECT_EQ("",
-            CFileInformationDumper::GetFileInformationString(u"\\??\\C:\\Config\\none.bin", OpenVolume(u"\\??\\C:")));
-  EXPECT_EQ("", CFileInformationDumper::GetFileInformationString(u"\\??\\C:\\Config\\report.bin", nullptr));
-  const std::string logged = LoggedSinceLastMark();
-  EXPECT_NE(std::string::npos, logged.find(" L1 Unable to open file \\??\\C:\\Config\\none.bin (0xc0000034)\r\n"));
-  EXPECT_NE(std::string::npos, logged.find(" L1 VolumePtr invalid\r\n"));
-}
 
 TEST_F(Volume, UnreadableBitmapCountsAsUsedWithBothLines) {
   CVolumeBitmapCache cache(OpenVolume(u"\\??\\C:"), false);
