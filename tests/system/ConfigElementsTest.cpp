@@ -2,6 +2,8 @@
 // file sections, as the main sequence wires them.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "SystemImage.h"
 #include "config/ConfigElementManager.h"
 #include "config/ConfigFileReader.h"
@@ -10,43 +12,16 @@
 
 namespace {
 
-struct Settings {
-  bool checkFileIntegrity = false;
-  bool dumpFileInformation = false;
-  LONG runMode = 0;
-  LONG crashDumpEnabledBackup = 2;
-  LONG logEventBackup = 1;
-  bool operator==(const Settings& other) const {
-    return checkFileIntegrity == other.checkFileIntegrity && dumpFileInformation == other.dumpFileInformation &&
-           runMode == other.runMode && crashDumpEnabledBackup == other.crashDumpEnabledBackup &&
-           logEventBackup == other.logEventBackup;
-  }
-};
-
-void PrintTo(const Settings& s, std::ostream* out) {
-  *out << "{integrity " << s.checkFileIntegrity << ", dump " << s.dumpFileInformation << ", run_mode " << s.runMode
-       << ", crash " << s.crashDumpEnabledBackup << ", event " << s.logEventBackup << "}";
-}
-
-struct Entry {
-  std::u16string path;
-  LONG fragCount;
-  LONG operation;
-  bool operator==(const Entry& other) const {
-    return path == other.path && fragCount == other.fragCount && operation == other.operation;
-  }
-};
-
-void PrintTo(const Entry& e, std::ostream* out) {
-  *out << "{" << std::string(e.path.begin(), e.path.end()) << ", " << e.fragCount << ", " << e.operation << "}";
-}
+// The run settings: check_file_integrity, dump_file_information, run_mode, crash_dump_enabled_backup,
+// log_event_backup.
+using Settings = std::tuple<bool, bool, LONG, LONG, LONG>;
+// A file entry: its path, frag_count and operation.
+using Entry = std::tuple<std::u16string, LONG, LONG>;
 
 // What applying a configuration left behind.
 struct Outcome {
-  Settings settings;
+  Settings settings{false, false, 0, 2, 1};
   std::vector<Entry> files;
-  LONG logLevel = 0;
-  std::u16string logFile;
 };
 
 Outcome Apply(const std::string& configuration) {
@@ -54,20 +29,17 @@ Outcome Apply(const std::string& configuration) {
   CConfigFileReader reader(u"\\??\\C:\\Config\\elements.cfg");
   EXPECT_TRUE(reader.Initialize());
   Outcome outcome;
-  Settings& s = outcome.settings;
+  auto& [integrity, dump, runMode, crashDump, logEvent] = outcome.settings;
   CLogger logger;
   auto files = std::make_shared<FileList>();
   CConfigElementManager manager;
   manager.AddFactory(std::make_shared<CGeneralConfigElementFactory>(
-      &logger, SGeneralSettingsTargets{&s.checkFileIntegrity, &s.dumpFileInformation, &s.runMode,
-                                       &s.crashDumpEnabledBackup, &s.logEventBackup}));
+      &logger, SGeneralSettingsTargets{&integrity, &dump, &runMode, &crashDump, &logEvent}));
   manager.AddFactory(std::make_shared<CFileConfigElementFactory>(files));
   for (const auto& block : reader.ReadAllBlocks()) manager.AddConfigElement(block);
   manager.ApplyElements();
   NtClose(reader.GetHandle());
-  for (const auto& file : *files) outcome.files.push_back({file->path_, file->fragCount_, file->operation_});
-  outcome.logLevel = logger.GetLevel();
-  outcome.logFile = logger.GetFilePath();
+  for (const auto& file : *files) outcome.files.emplace_back(file->path_, file->fragCount_, file->operation_);
   logger.Close();
   return outcome;
 }
@@ -141,7 +113,7 @@ TEST(ElementManager, UnknownSectionsAreReportedAndSkipped) {
   LoggedSinceLastMark();
   Outcome outcome = Apply("<General>\nrun_mode=1\n</General>\n<files>\npath=a\n</files>\n<file>\npath=b\n</file>\n");
   std::string logged = LoggedSinceLastMark();
-  EXPECT_EQ((Settings{}), outcome.settings);
+  EXPECT_EQ((Settings{false, false, 0, 2, 1}), outcome.settings);
   EXPECT_EQ((std::vector<Entry>{{u"b", 0, 1}}), outcome.files);
   size_t first = logged.find(" L1 No suitable factory found for config section\r\n");
   ASSERT_NE(std::string::npos, first) << logged;
