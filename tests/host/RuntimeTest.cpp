@@ -45,18 +45,18 @@ TEST(CountedStrings, ConversionsReportNoRoomAndReplaceWhatTheCodePageLacks) {
   RtlFreeAnsiString(&narrow);
 }
 
-struct FaultSpecCase {
+struct FaultRuleCase {
   const char* text;
   bool valid;
   uint64_t first, count;
   uint32_t delayMs;  // 0: the rule fails the call with 0xC0000185
 };
-void PrintTo(const FaultSpecCase& spec, std::ostream* out) { *out << spec.text; }
+void PrintTo(const FaultRuleCase& given, std::ostream* out) { *out << given.text; }
 
-class FaultSpec : public testing::TestWithParam<FaultSpecCase> {};
+class FaultRuleText : public testing::TestWithParam<FaultRuleCase> {};
 
-TEST_P(FaultSpec, ParsesTheCommandLineForm) {
-  const FaultSpecCase& want = GetParam();
+TEST_P(FaultRuleText, ParsesTheCommandLineForm) {
+  const FaultRuleCase& want = GetParam();
   host::FaultRule rule;
   std::string error;
   ASSERT_EQ(want.valid, host::ParseFaultRule(want.text, &rule, &error)) << error;
@@ -72,15 +72,15 @@ TEST_P(FaultSpec, ParsesTheCommandLineForm) {
   EXPECT_EQ(rule.fails ? static_cast<NTSTATUS>(0xC0000185) : rule.status, rule.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(Forms, FaultSpec,
-                         testing::Values(FaultSpecCase{"NtReadFile#3=0xC0000185", true, 3, 1, 0},
+INSTANTIATE_TEST_SUITE_P(Forms, FaultRuleText,
+                         testing::Values(FaultRuleCase{"NtReadFile#3=0xC0000185", true, 3, 1, 0},
 
-                                         FaultSpecCase{"NtReadFile#3-5=0xC0000185", true, 3, 3, 0},
-                                         FaultSpecCase{"NtReadFile=0xC0000185", true, 1, 0, 0},
-                                         FaultSpecCase{"NtReadFile#2=delay:500", true, 2, 1, 500},
-                                         FaultSpecCase{"NtReadFile#5-3=1", false, 0, 0, 0},
+                                         FaultRuleCase{"NtReadFile#3-5=0xC0000185", true, 3, 3, 0},
+                                         FaultRuleCase{"NtReadFile=0xC0000185", true, 1, 0, 0},
+                                         FaultRuleCase{"NtReadFile#2=delay:500", true, 2, 1, 500},
+                                         FaultRuleCase{"NtReadFile#5-3=1", false, 0, 0, 0},
 
-                                         FaultSpecCase{"NtReadFile=delay:soon", false, 0, 0, 0}));
+                                         FaultRuleCase{"NtReadFile=delay:soon", false, 0, 0, 0}));
 
 TEST(FaultInjection, TheNthMatchingCallFailsAndEveryCallIsCounted) {
   host::FaultRule rule;
