@@ -335,8 +335,8 @@ TEST_F(Engine, ChunkEndingInAHoleIsFollowedFromTheDataBeforeIt) {
   NtClose(file);
 }
 
-// NTFS put the first chunk elsewhere than asked: the second chunk follows it there instead of going to the block
-// the engine chose, and the file comes out whole where NTFS put it.
+// NTFS put the first chunk elsewhere than asked: the second chunk follows it there (sent after the chosen block it
+// would hit the clusters the first chunk took), and the file comes out whole where NTFS put it.
 TEST_F(Engine, RedirectedChunkIsFollowedToWhereItLanded) {
   PutAt(u"moved.bin", RandomBytes(4097 * 4096, 14), {{kFreeLow, 2000}, {kFreeLow + 2001, 2097}});
   Mount();
