@@ -49,10 +49,6 @@ TEST(MultiStringBuild, WritesEachStringItsZeroAndOneMoreWhenItFits) {
   EXPECT_EQ(0, buffer[0]);
 }
 
-}  // namespace
-
-namespace {
-
 const char16_t kCrashControl[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CrashControl";
 
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
