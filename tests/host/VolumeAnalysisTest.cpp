@@ -15,8 +15,6 @@
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/VolumeAnalysis.h"
 #include "support/TestImage.h"
-#include "volume/FileFragments.h"
-#include "volume/OpenFile.h"
 #include "volume/Volume.h"
 
 namespace {
@@ -39,17 +37,6 @@ std::unique_ptr<host::VolumeAnalysis> Analyze(const TestImage& image) {
   std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image.Path(), &error);
   EXPECT_TRUE(analysis) << error;
   return analysis;
-}
-
-// Runs `use` on drive X: backed by `image`, as the boot-time program sees it.
-template <typename Use>
-void OnDriveX(const TestImage& image, Use use) {
-  std::string error;
-  ASSERT_TRUE(host::MountDrive('X', image.Path(), &error)) << error;
-  auto volume = std::make_shared<CVolume>();
-  EXPECT_TRUE(volume->Initialize(u"\\??\\X:"));
-  use(volume);
-  host::UnmountDrive('X');
 }
 
 struct FileKind {
@@ -128,15 +115,19 @@ TEST(VolumeAnalysis, LargestFreeBlockAndZoneAreThoseTheProgramSees) {
   EXPECT_EQ(5000, layout.largestFreeLcn) << "the zone counts as used, and the lower of equal runs wins";
   EXPECT_EQ(200, layout.largestFreeClusters);
 
-  OnDriveX(image, [&](std::shared_ptr<CVolume> volume) {
-    LONGLONG length = 0;
-    EXPECT_EQ(layout.largestFreeLcn, CDefragmentation::FindLargestFreeBlock(volume, length));
-    EXPECT_EQ(layout.largestFreeClusters, length);
-    ASSERT_EQ(1u, volume->GetReservedZones().size());
-    EXPECT_EQ(layout.mftZoneStart, volume->GetReservedZones()[0].Start);
-    EXPECT_EQ(layout.mftZoneEnd, volume->GetReservedZones()[0].End);
-    EXPECT_EQ(layout.totalClusters, volume->GetTotalClusters());
-  });
+  // The same image as drive X:, as the boot-time program sees it.
+  std::string error;
+  ASSERT_TRUE(host::MountDrive('X', image.Path(), &error)) << error;
+  auto volume = std::make_shared<CVolume>();
+  EXPECT_TRUE(volume->Initialize(u"\\??\\X:"));
+  LONGLONG length = 0;
+  EXPECT_EQ(layout.largestFreeLcn, CDefragmentation::FindLargestFreeBlock(volume, length));
+  EXPECT_EQ(layout.largestFreeClusters, length);
+  EXPECT_EQ(layout.mftZoneStart, volume->GetReservedZones().at(0).Start);
+  EXPECT_EQ(layout.mftZoneEnd, volume->GetReservedZones().at(0).End);
+  EXPECT_EQ(layout.totalClusters, volume->GetTotalClusters());
+  volume.reset();
+  host::UnmountDrive('X');
 }
 
 // The word-at-a-time scans against the obvious cluster-by-cluster reading, on runs that start and end on both
