@@ -87,8 +87,6 @@ TEST(CheckCommand, ExitsZeroWhenConsistentAndTwoForWhatItCannotRead) {
   EXPECT_NE(std::string::npos, check.out.find("Data/tiny.txt: 0 fragments, 0 clusters\n"));
 
   EXPECT_EQ(2, testsupport::RunSpindraxel({"check", image.Path(), "Data/none.txt"}).exitStatus);
-  EXPECT_EQ(2, testsupport::RunSpindraxel({"check", image.Path() + ".missing"}).exitStatus);
-  EXPECT_EQ(2, testsupport::RunSpindraxel({"check"}).exitStatus);
 
   std::string error;
   ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;

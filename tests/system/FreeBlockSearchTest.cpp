@@ -7,6 +7,7 @@
 #include "SystemImage.h"
 #include "defrag/Defragmentation.h"
 #include "host/ntdll/Host.h"
+#include "support/Native.h"
 #include "support/TestImage.h"
 #include "volume/Volume.h"
 #include "volume/VolumeBitmapCache.h"
@@ -24,23 +25,15 @@ LONGLONG ReferenceFindFreeBlock(std::shared_ptr<CVolume> volume, LONGLONG cluste
   return -1;
 }
 
+// The longest free run: the largest length the reference first fit still finds, at the place it finds it (no
+// longer run exists, so that place starts the lowest of the longest runs).
 LONGLONG ReferenceFindLargest(std::shared_ptr<CVolume> volume, LONGLONG* length) {
-  CVolumeBitmapCache cache(volume, true);
-  LONGLONG best = -1, bestLength = 0, total = volume->GetTotalClusters();
-  for (LONGLONG lcn = 0; lcn < total;) {
-    if (cache.IsClusterUsed(lcn)) {
-      ++lcn;
-      continue;
-    }
-    LONGLONG start = lcn;
-    while (lcn < total && !cache.IsClusterUsed(lcn)) ++lcn;
-    if (lcn - start > bestLength) {
-      best = start;
-      bestLength = lcn - start;
-    }
+  LONGLONG best = 0;
+  for (LONGLONG step = volume->GetTotalClusters(); step > 0; step /= 2) {
+    while (ReferenceFindFreeBlock(volume, best + step, 0, 0) >= 0) best += step;
   }
-  if (best >= 0) *length = bestLength;
-  return best;
+  if (best > 0) *length = best;
+  return best > 0 ? ReferenceFindFreeBlock(volume, best, 0, 0) : -1;
 }
 
 // A volume of its own, mounted as F:: the log writer appends to C: at any moment, and a search must be compared
@@ -51,20 +44,13 @@ class FreeBlockSearch : public testing::Test {
     image_ = new testsupport::TestImage();
     // Files of assorted sizes, every other one removed again: free space in many holes of many lengths.
     std::mt19937 random(7);
+    std::string error;
+    ASSERT_TRUE(host::MountDrive('F', image_->Path(), &error)) << error;
     for (int i = 0; i < 60; ++i) {
-      std::u16string path = u"\\??\\F:\\hole" + std::u16string(1, static_cast<char16_t>(u'A' + i % 26)) +
-                            std::u16string(1, static_cast<char16_t>(u'a' + i / 26)) + u".bin";
-      if (i == 0) {
-        std::string error;
-        ASSERT_TRUE(host::MountDrive('F', image_->Path(), &error)) << error;
-      }
+      const std::string name = "\\??\\F:\\hole" + std::to_string(i) + ".bin";
+      const std::u16string path(name.begin(), name.end());
       WriteNativeFile(path, std::string((1 + random() % 40) * 4096, 'h'));
-      if (i % 2 == 0) {
-        UNICODE_STRING name;
-        RtlInitUnicodeString(&name, path.c_str());
-        OBJECT_ATTRIBUTES attributes{sizeof attributes, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-        NtDeleteFile(&attributes);
-      }
+      if (i % 2 == 0) NtDeleteFile(testsupport::NamedAttributes(path).get());
     }
   }
   static void TearDownTestSuite() {

@@ -109,9 +109,9 @@ std::string LoggedSinceLastMark() {
   return to == std::string::npos || to < from ? std::string() : text.substr(from, to + 2 - from);
 }
 
-void FailNextCallOnThisThread(const char* spec) {
+void FailNextCallOnThisThread(const char* text) {
   host::FaultRule rule;
-  ASSERT_TRUE(host::ParseFaultRule(spec, &rule, nullptr)) << spec;
+  ASSERT_TRUE(host::ParseFaultRule(text, &rule, nullptr)) << text;
   rule.thread = std::this_thread::get_id();
   host::AddFaultRule(rule);
 }

@@ -24,4 +24,4 @@ std::string LoggedSinceLastMark();
 // Adds a fault rule (as --fault takes it) that only calls made on this thread count toward, so the logger's writer
 // and other threads keep working: "NtCreateEvent#1=0xC000009A" fails this thread's next NtCreateEvent, "#37" its
 // 37th from now.
-void FailNextCallOnThisThread(const char* spec);
+void FailNextCallOnThisThread(const char* text);

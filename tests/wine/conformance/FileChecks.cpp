@@ -70,54 +70,6 @@ void DirectoryIsCreatedOnce(const SConformanceEnvironment& env) {
   NtClose(directory);
 }
 
-struct SDispositionCase {
-  ULONG disposition;
-  bool exists;
-  NTSTATUS status;
-  ULONG_PTR information;  // checked on success only
-  const char* contentAfter;
-};
-
-// What each disposition does to an existing file holding "kept" and to a missing one.
-constexpr SDispositionCase kDispositions[] = {
-    {FILE_SUPERSEDE, true, STATUS_SUCCESS, FILE_SUPERSEDED, ""},
-    {FILE_SUPERSEDE, false, STATUS_SUCCESS, FILE_CREATED, ""},
-    {FILE_OPEN, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
-    {FILE_OPEN, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
-    {FILE_CREATE, true, STATUS_OBJECT_NAME_COLLISION, 0, "kept"},
-    {FILE_CREATE, false, STATUS_SUCCESS, FILE_CREATED, ""},
-    {FILE_OPEN_IF, true, STATUS_SUCCESS, FILE_OPENED, "kept"},
-    {FILE_OPEN_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
-    {FILE_OVERWRITE, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-    {FILE_OVERWRITE, false, STATUS_OBJECT_NAME_NOT_FOUND, 0, "(unreadable)"},
-    {FILE_OVERWRITE_IF, true, STATUS_SUCCESS, FILE_OVERWRITTEN, ""},
-    {FILE_OVERWRITE_IF, false, STATUS_SUCCESS, FILE_CREATED, ""},
-};
-
-void EachDispositionOnExistingAndMissingFiles(const SConformanceEnvironment& env) {
-  const SConformancePath path(env, u"disposition.txt");
-  for (const SDispositionCase& test : kDispositions) {
-    if (test.exists) {
-      Put(path.text_, "kept");
-    } else {
-      Delete(path.text_);
-    }
-    HANDLE file;
-    IO_STATUS_BLOCK io;
-    const NTSTATUS status = Create(path.text_, test.disposition, &file, &io);
-    bool ok = CHECK_STATUS(test.status, status);
-    if (NT_SUCCESS(status)) {
-      ok = CHECK_EQ(test.information, io.Information) && ok;
-      NtClose(file);
-    }
-    char buffer[64];
-    ok = CHECK_TEXT(test.contentAfter, Content(path.text_, buffer)) && ok;
-    if (!ok) {
-      ConformancePrint("     (disposition %u on a %s file)\n", test.disposition, test.exists ? "existing" : "missing");
-    }
-  }
-}
-
 void NamesAndPaths(const SConformanceEnvironment& env) {
   const SConformancePath lower(env, u"name.txt");
   const SConformancePath upper(env, u"NAME.TXT");
@@ -127,11 +79,7 @@ void NamesAndPaths(const SConformanceEnvironment& env) {
   IO_STATUS_BLOCK io;
   CHECK_STATUS(STATUS_SUCCESS, Create(upper.text_, FILE_OPEN, &file, &io));
   NtClose(file);
-  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN_IF, &file, &io));
   CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN, &file, &io));
-  // A file's name with a trailing backslash names a directory that is not there.
-  const SConformancePath asDirectory(env, u"name.txt\\");
-  CHECK_STATUS(STATUS_OBJECT_NAME_INVALID, Create(asDirectory.text_, FILE_OPEN, &file, &io));
 }
 
 // The configuration reader's loop: one-byte synchronous reads at the file position until the end of the file.
@@ -149,29 +97,11 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
   }
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
   CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
-
-  char buffer[16] = {};
-  LARGE_INTEGER offset;
-  offset.QuadPart = 1;
-  CHECK_STATUS(STATUS_SUCCESS, Read(file, buffer, sizeof buffer, &io, &offset));
-  CHECK_EQ(2, io.Information);
-  CHECK_TEXT("bc", buffer);
-  offset.QuadPart = 3;
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
-  offset.QuadPart = 1000;
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, buffer, sizeof buffer, &io, &offset));
   NtClose(file);
-
-  const SConformancePath empty(env, u"empty.txt");
-  Put(empty.text_, "");
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(empty.text_, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) {
-    CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
-    NtClose(file);
-  }
 }
 
-// The log's writes: a new file written line after line at the file position, and a handle that may only append.
-void WritesFollowEachOtherAndAppendOnlyHandlesAppend(const SConformanceEnvironment& env) {
+// The log's writes: a new file written line after line at the file position.
+void WritesFollowEachOther(const SConformanceEnvironment& env) {
   const SConformancePath log(env, u"log.txt");
   HANDLE file;
   IO_STATUS_BLOCK io;
@@ -183,17 +113,9 @@ void WritesFollowEachOtherAndAppendOnlyHandlesAppend(const SConformanceEnvironme
     CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &flush));
     NtClose(file);
   }
+  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(log.text_, FILE_CREATE, &file, &io, logAccess));
   char buffer[64];
   CHECK_TEXT("one\r\ntwo\r\n", Content(log.text_, buffer));
-
-  const ACCESS_MASK appendOnly = FILE_APPEND_DATA | SYNCHRONIZE;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_OPEN, &file, &io, appendOnly))) {
-    LARGE_INTEGER start{};
-    CHECK_STATUS(STATUS_SUCCESS, Write(file, "3", &start));
-    CHECK_STATUS(STATUS_SUCCESS, Write(file, "4"));
-    NtClose(file);
-  }
-  CHECK_TEXT("one\r\ntwo\r\n34", Content(log.text_, buffer));
 }
 
 // The configuration is opened sharing reads and writes but not deletion, so the one-shot clean-up can delete it
@@ -250,10 +172,9 @@ void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
 
 void FileChecks(const SConformanceEnvironment& env) {
   DirectoryIsCreatedOnce(env);
-  EachDispositionOnExistingAndMissingFiles(env);
   NamesAndPaths(env);
   ReadsEndAtTheEndOfFile(env);
-  WritesFollowEachOtherAndAppendOnlyHandlesAppend(env);
+  WritesFollowEachOther(env);
   SharingAndDeletion(env);
   VolumeOpensForItsControls(env);
 }
