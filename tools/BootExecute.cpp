@@ -101,16 +101,16 @@ bool LoadBootRegistry(const std::string& file, const std::vector<std::string>& i
 bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& isProgram, std::string* commandLine,
                     int* status) {
   *status = 0;
-  const std::string registryFile = AsGiven(host::RegistryFile());
+  const std::string registryFile = host::RegistryFile();
   host::RegistryValue value;
   if (!host::QueryRegistryValue(kSessionManagerKey, u"BootExecute", &value)) {
     std::fprintf(stderr, "spindraxel boot: %s has no BootExecute value under %s; nothing to run\n",
-                 registryFile.c_str(), kSessionManagerName);
+                 AsGiven(registryFile).c_str(), kSessionManagerName);
     return false;
   }
   if (value.type != REG_MULTI_SZ) {
     std::fprintf(stderr, "spindraxel boot: BootExecute in %s is of type %u, not REG_MULTI_SZ (7); nothing to run\n",
-                 registryFile.c_str(), value.type);
+                 AsGiven(registryFile).c_str(), value.type);
     return false;
   }
   for (const std::u16string& entry16 : BootExecuteEntries(value.data)) {

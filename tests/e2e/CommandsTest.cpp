@@ -59,13 +59,14 @@ const CommandCase kCommands[] = {
     {"AnalyzeListsTheFragmentedFilesMostFragmentedFirst", "", {"analyze", "{image}"}, "", 0,
      "…  Fragmented files:    2\n…  Fragments per fragmented file: 5.50\n…"
      "The 2 fragmented files, most fragmented first:\n  Fragments      Clusters  Path\n"
-     "          8            40  /Data/big.bin\n          3             6  /Data/Größe.bin\n…"},
+     "          8            40  /Data/big.bin\n          3             6  /Data/Größe.bin  (*)\n"
+     "  (*) not ASCII: a boot's configuration cannot name this file\n"},
     // Linux lets an image's name hold what JSON must escape, and bytes that are not UTF-8.
     {"AnalyzeJsonEscapesWhatItQuotesAndListsEachPathAsGiven", "missing.bin",
      {"analyze", "{odd}", "data\\BIG.bin", "missing.bin", "Data/whole.bin", "--json"}, "", 2,
      "…we\\\"ird\\\\na\\u0001me\xEF\xBF\xBD.img\",\n…  \"fragmentedFileCount\": 2,\n  \"fragmentCount\": …"
-     "  \"files\": [\n    {\"path\": \"data\\\\BIG.bin\", \"clusters\": 40, \"fragments\": 8},\n"
-     "    {\"path\": \"Data/whole.bin\", \"clusters\": 5, \"fragments\": 1}\n  ]\n}\n"},
+     "  \"files\": [\n    {\n      \"path\": \"data\\\\BIG.bin\",\n      \"clusters\": 40,\n      \"fragments\": 8\n    },\n"
+     "    {\n      \"path\": \"Data/whole.bin\",\n      \"clusters\": 5,\n      \"fragments\": 1\n    }\n  ]\n}\n"},
     {"MapIsWrittenAsAPngOfTheRequestedWidth", "",
      {"map", "{image}", "--out", "{image}.png", "--width", "800", "--highlight", "Data/big.bin", "DATA\\GRÖßE.bin"},
      "", 0, "{image}.png: 800 x …"},

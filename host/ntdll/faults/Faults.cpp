@@ -2,6 +2,7 @@
 
 #include "host/ntdll/faults/CallTrace.h"
 
+#include <algorithm>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -141,7 +142,13 @@ bool InjectFault(const char* call, NTSTATUS* status) {
       }
     }
   }
-  if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+  // A slow call has not started yet while it waits, so an interrupt may stop the program here too.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+  while (delayMs != 0 && std::chrono::steady_clock::now() < until) {
+    StopIfInterrupted();
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
+                                                                              std::chrono::milliseconds(10)));
+  }
   for (const auto& action : actions) action();
   t_corruptionRequested = corrupts && !fails;
   return fails;
