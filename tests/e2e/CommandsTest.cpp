@@ -8,6 +8,7 @@
 
 #include "support/BootLog.h"
 #include "support/CommandRunner.h"
+#include "support/ConfigSections.h"
 #include "support/RegistryFile.h"
 #include "support/TestImage.h"
 
@@ -86,6 +87,13 @@ const CommandCase kCommands[] = {
     {"PrepareOfABootExecuteThatIsNoList", "REG_MULTI_SZ", Prepare({"Data/big.bin"}),
      "\"BootExecute\"=\"autocheck autochk *\""},
     {"MapOfAMissingFile", "none.bin", {"map", "{image}", "--out", "{image}.png", "--highlight", "none.bin"}},
+    {"PrepareToARegistryInAMissingFolder", "/nonexistent/dir/",
+     {"prepare", "{image}", "--registry", "/nonexistent/dir/p.reg", "--file", "Data/big.bin"}},
+    {"PrepareOfANameTheConfigurationCannotCarry", "non-ASCII character at byte 8", Prepare({"Data/Größe.bin"})},
+    {"DryRunNamesTheUsersRegistryFile", "{reg}, line 4", {"boot", "--dry-run", "--registry", "{reg}", "--drive",
+     "C={image}"}, "\"Count\"=dword:12345678Z"},
+    {"BootWhoseFirstAllocationFailsEndsAsUsual", "", {"boot", "--drive", "C={image}", "--fault",
+     "RtlAllocateHeap#1=0xC0000017", "--", kPrepared}, "", 0},
 };
 // clang-format on
 
@@ -121,6 +129,7 @@ struct RegistryCase {
   const char* name;
   std::string before;  // the Session Manager's BootExecute in the .reg file; "" for no file
   std::vector<std::string> after;
+  std::string crash = "";  // the machine's CrashDumpEnabled and LogEvent, which a one-shot run writes back
 };
 void PrintTo(const RegistryCase& given, std::ostream* out) { *out << given.name; }
 
@@ -130,6 +139,10 @@ const RegistryCase kRegistries[] = {
     {"EntryThereInAnotherCaseIsNotAddedAgain",
      "\"BootExecute\"=" + MultiStringHex({"SXBOOTTIME \\??\\c:\\SPINDRAXEL.CFG"}),
      {"SXBOOTTIME \\??\\c:\\SPINDRAXEL.CFG"}},
+    {"MachineCrashSettingsAreRecorded",
+     "\"BootExecute\"=" + MultiStringHex({"a"}),
+     {"a", kPrepared},
+     "\"CrashDumpEnabled\"=dword:00000007\r\n\"LogEvent\"=dword:00000000"},
 };
 
 class PrepareRegistry : public Commands, public testing::WithParamInterface<RegistryCase> {};
@@ -137,7 +150,8 @@ class PrepareRegistry : public Commands, public testing::WithParamInterface<Regi
 TEST_P(PrepareRegistry, WritesTheConfigurationAndTheEntryOnceKeepingEveryOtherValue) {
   const RegistryCase& given = GetParam();
   const std::string before =
-      RegText({kSessionManagerLine, given.before, "\"Other\"=dword:00000001", "", "[HKEY_USERS\\.DEFAULT]"});
+      RegText({kSessionManagerLine, given.before, "\"Other\"=dword:00000001", "", "[HKEY_USERS\\.DEFAULT]", "",
+               "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\CrashControl]", given.crash});
   RegistryFile registry(before);
   if (given.before.empty()) std::filesystem::remove(registry.Path());
   const CommandResult result = RunSpindraxel({"prepare", image_.Path(), "--registry", registry.Path(), "--file",
@@ -150,8 +164,10 @@ TEST_P(PrepareRegistry, WritesTheConfigurationAndTheEntryOnceKeepingEveryOtherVa
   EXPECT_EQ(std::vector<std::string>{}, registry.OtherFiles());
   EXPECT_EQ(
       "<general>\r\nlog=2\r\nlog_dir=\\??\\C:\\Logs\\Boot\\\r\ncheck_file_integrity=1\r\ndump_file_information=1\r\n"
-      "run_mode=1\r\n</general>\r\n<file>\r\npath=\\??\\C:\\Data\\big.bin\r\nmode=defrag\r\n</file>\r\n"
-      "<file>\r\npath=\\??\\C:\\Data\\whole.bin\r\nmode=defrag\r\n</file>\r\n",
+      "run_mode=1\r\n" +
+          std::string(given.crash.empty() ? "" : "crash_dump_enabled_backup=7\r\nlog_event_backup=0\r\n") +
+          "</general>\r\n<file>\r\npath=\\??\\C:\\Data\\big.bin\r\nmode=defrag\r\n</file>\r\n"
+          "<file>\r\npath=\\??\\C:\\Data\\whole.bin\r\nmode=defrag\r\n</file>\r\n",
       image_.Ntfscat("/spindraxel.cfg"));
   EXPECT_EQ(std::vector<std::string>{"Boot"}, NamesIn(image_, "/Logs"));
   EXPECT_NE(std::string::npos,
@@ -160,5 +176,41 @@ TEST_P(PrepareRegistry, WritesTheConfigurationAndTheEntryOnceKeepingEveryOtherVa
 
 INSTANTIATE_TEST_SUITE_P(Files, PrepareRegistry, testing::ValuesIn(kRegistries),
                          [](const testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
+
+// The key is read before the finished flag: a key already waiting when a volume's work ends at once aborts it.
+TEST_F(Commands, KeyWaitingAsProcessingEndsAbortsTheVolume) {
+  ASSERT_TRUE(image_.PutFile(u"defrag.cfg", GeneralSection({"log=0"}) + FileSection("\\??\\C:\\Data\\whole.bin")));
+  const CommandResult boot = RunSpindraxel(
+      {"boot", "--keys", "0:a", "--drive", "C=" + image_.Path(), "--", "sxboottime \\??\\C:\\defrag.cfg"});
+  EXPECT_EQ(0, boot.exitStatus);
+  EXPECT_NE(std::string::npos, boot.out.find("\nAborting...\n")) << boot.out;
+}
+
+// Tools other than regedit save UTF-16 without a byte-order mark.
+TEST_F(Commands, RegistryInUtf16WithoutAByteOrderMarkIsRead) {
+  std::string utf16;
+  for (char c : RegText({kSessionManagerLine, "\"Other\"=dword:00000001"})) utf16 += std::string{c, '\0'};
+  RegistryFile registry(utf16);
+  const CommandResult boot = RunSpindraxel({"boot", "--registry", registry.Path(), "--drive", "C=" + image_.Path()});
+  EXPECT_EQ(0, boot.exitStatus);
+  EXPECT_NE(std::string::npos, boot.err.find("has no BootExecute value")) << boot.err;
+}
+
+// On an NTFS as strict as Windows' (freed clusters are no target until a flush) a boot still leaves every byte as
+// it was and the volume consistent; its trace shows each call with what matters of its arguments.
+TEST_F(Commands, StrictBootKeepsEveryByteAndTracesItsCalls) {
+  ASSERT_TRUE(image_.PutFile(u"defrag.cfg",
+                             "<general>\r\nlog=0\r\n</general>\r\n<file>\r\npath=\\??\\C:\\Data\\big.bin\r\n"
+                             "mode=defrag\r\n</file>\r\n"));
+  const std::string trace = image_.Path() + ".trace";
+  const CommandResult boot = RunSpindraxel({"boot", "--ntfs-strict", "--trace", trace, "--drive", "C=" + image_.Path(),
+                                            "--", "sxboottime \\??\\C:\\defrag.cfg"});
+  EXPECT_EQ(0, boot.exitStatus) << boot.err;
+  EXPECT_EQ(std::string(40 * 4096, 'b'), image_.Ntfscat("/Data/big.bin"));
+  EXPECT_TRUE(image_.ClustersConsistent());
+  const std::string calls = FileBytes(trace);
+  EXPECT_NE(std::string::npos, calls.find(" NtCreateFile 0x00000000 name=\\??\\C:\\defrag.cfg\n")) << calls;
+  EXPECT_NE(std::string::npos, calls.find(" FSCTL_MOVE_FILE 0x00000000 vcn=0 lcn="));
+}
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "support/CommandRunner.h"
 #include "support/ConfigSections.h"
 #include "support/PseudoTerminal.h"
+#include "support/RegistryFile.h"
 #include "support/TestImage.h"
 
 using namespace testsupport;
@@ -83,6 +84,31 @@ TEST_P(TerminalKeyboard, IsRawWhileTheProgramRunsAndRestoredAfterwards) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, TerminalKeyboard, testing::ValuesIn(kEndings),
                          [](const testing::TestParamInfo<EndingCase>& info) { return info.param.name; });
+
+// A signal to the command reaches the program's own process, which stops between two native calls: the image is
+// free again, consistent and unchanged as soon as the command has ended.
+TEST(Interrupt, SignalToTheCommandStopsTheProgramItStarted) {
+  TestImage image;
+  ASSERT_TRUE(image.PutFragmentedFile(u"Data\\a.bin", std::string(81920, 'a'), 10));
+  ASSERT_TRUE(image.PutFile(u"sx.cfg", GeneralSection({"log=0"}) + FileSection("\\??\\C:\\Data\\a.bin")));
+  RegistryFile registry(RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]",
+                                 "\"BootExecute\"=" + MultiStringHex({"sxboottime \\??\\C:\\sx.cfg"})}));
+  const std::string trace = image.Path() + ".trace";
+  ChildProcess boot(SpindraxelArgv({"boot", "--registry", registry.Path(), "--trace", trace, "--fault",
+                                    "FSCTL_MOVE_FILE=delay:60000", "--drive", "C=" + image.Path()}));
+  // The program's process reads the file's layout just before its first (minute-long) move.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (FileBytes(trace).find("FSCTL_GET_RETRIEVAL_POINTERS") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  boot.Signal(SIGTERM);
+  const std::optional<int> status = boot.Wait(30);
+  ASSERT_TRUE(status) << "the command did not end";
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 143) << *status;
+  EXPECT_TRUE(image.ClustersConsistent());
+  EXPECT_EQ(std::string(81920, 'a'), image.Ntfscat("/Data/a.bin"));
+}
 
 TEST(TerminalStatusLine, ShowsTheFileOnStandardErrorOnlyAndIsClearedAtTheEnd) {
   TestImage image;

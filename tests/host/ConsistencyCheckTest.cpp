@@ -1,5 +1,5 @@
 // The offline consistency checker and `spindraxel check`: each kind of disagreement between the files' runs and
-// $Bitmap is found, counted and located, and the command's exit status says the verdict.
+// $Bitmap is found, counted and located, the command's exit status says the verdict, and --repair frees leaks only.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -66,6 +66,16 @@ TEST_P(Checker, FindsCountsAndLocatesTheDamage) {
   EXPECT_EQ(1, check.exitStatus) << check.err;
   EXPECT_EQ(std::string(GetParam().line) + "a.bin: 2 fragments, 4 clusters\n\\A.BIN: 2 fragments, 4 clusters\n",
             check.out);
+
+  // A repair frees leaked clusters; any other damage means the metadata cannot say what is free, so nothing changes.
+  const bool leaked = std::string(GetParam().name) == "Leaked";
+  const std::string before = testsupport::FileBytes(image_.Path());
+  const testsupport::CommandResult repair = testsupport::RunSpindraxel({"check", "--repair", image_.Path()});
+  EXPECT_EQ(leaked ? 0 : 2, repair.exitStatus) << repair.err;
+  EXPECT_EQ(leaked, image_.ClustersConsistent());
+  if (leaked) EXPECT_EQ(0u, repair.out.find("freed 3 leaked clusters\nconsistent: ")) << repair.out;
+  if (!leaked) EXPECT_TRUE(before == testsupport::FileBytes(image_.Path())) << "a refused repair changed the image";
+  EXPECT_EQ(std::string(4 * 4096, 'a'), image_.Ntfscat("/a.bin"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Checker,

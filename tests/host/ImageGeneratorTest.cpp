@@ -51,4 +51,24 @@ TEST(ImageGenerator, SameSeedGivesTheSameBytesAndLayoutOutsideTheMftZone) {
   EXPECT_TRUE(first.ClustersConsistent());
 }
 
+// More than fits is refused before anything is written. Large files need no free run of their own size: their
+// scattered places may take in where they were written.
+TEST(ImageGenerator, RefusesWhatCannotFitAndScattersLargeFiles) {
+  testsupport::TestImage image;
+  host::FragmentOptions options;
+  options.files = 4;
+  options.size = 20 << 20;
+  Generated refused = Generate(image, options);
+  EXPECT_FALSE(refused.made);
+  EXPECT_EQ(0u, refused.error.find("the files asked for need 100 MiB free outside the MFT zone")) << refused.error;
+  EXPECT_EQ(std::string::npos,
+            testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), image.Path()}).out.find("Fragmented"));
+  options.files = 2;
+  options.size = 12 << 20;
+  Generated made = Generate(image, options);
+  ASSERT_TRUE(made.made) << made.error;
+  EXPECT_EQ(host::GeneratedContent(1, 1, options.size), image.ReadFile(made.files[1].path));
+  EXPECT_TRUE(image.ClustersConsistent());
+}
+
 }  // namespace

@@ -1,5 +1,6 @@
-// The volumes NtfsVolume::Mount refuses to write: mounted by the system (directly or through a loop device), marked
-// dirty, hibernated, not NTFS. Each refusal is one line, and the device is left exactly as it was.
+// The volumes NtfsVolume::Mount refuses to write: mounted by the system (directly, through a loop device or another
+// name of the same file), cut short, marked dirty, hibernated, not NTFS, not writable. Each refusal is one line, and
+// the device is left exactly as it was.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -8,6 +9,11 @@
 #include <ostream>
 #include <sstream>
 #include <string>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -84,6 +90,16 @@ const RefusalCase kRefusals[] = {
      },
      "Windows is hibernated on this volume, or was shut down with Fast Startup (hiberfil.sys is in use): start "
      "Windows and shut it down fully (Fast Startup off) first"},
+    {"MountedImageReachedThroughAHardLink",
+     [](TestImage& image, FakeSystem& system) {
+       const std::string link = image.Path() + ".link";
+       ASSERT_EQ(0, ::link(image.Path().c_str(), link.c_str()));
+       WriteText(system.mounts, link + " /mnt/l fuseblk rw 0 0\n");
+     },
+     "mounted by the system at /mnt/l (unmount it first)"},
+    {"CutShort", [](TestImage& image, FakeSystem&) { std::filesystem::resize_file(image.Path(), 32 << 20); },
+     "the device holds 33554432 bytes of a 67108352-byte NTFS volume: the image was cut short (or the partition is "
+     "too small)"},
     {"NotNtfs",
      [](TestImage& image, FakeSystem&) {
        std::FILE* file = std::fopen(image.Path().c_str(), "r+b");
@@ -114,6 +130,23 @@ TEST_P(MountRefusal, IsOneLineAndLeavesTheDeviceUnchanged) {
 
 INSTANTIATE_TEST_SUITE_P(Volumes, MountRefusal, testing::ValuesIn(kRefusals),
                          [](const testing::TestParamInfo<RefusalCase>& info) { return info.param.name; });
+
+// Root may write any file but an immutable one: the closest a test can come to a user without write permission,
+// whom the library would otherwise give a read-only mount on which every move fails.
+TEST(MountRefusal, DeviceThatCannotBeWrittenIsRefusedInsteadOfMountedReadOnly) {
+  TestImage image;
+  const int fd = open(image.Path().c_str(), O_RDONLY);
+  int flags = 0;
+  ASSERT_EQ(0, ioctl(fd, FS_IOC_GETFLAGS, &flags));
+  flags |= FS_IMMUTABLE_FL;
+  if (ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) GTEST_SKIP() << "no immutable files here";
+  std::string error;
+  EXPECT_EQ(nullptr, NtfsVolume::Mount(image.Path(), &error));
+  EXPECT_EQ("cannot mount " + image.Path() + ": it cannot be opened for writing (Operation not permitted)", error);
+  flags &= ~FS_IMMUTABLE_FL;
+  EXPECT_EQ(0, ioctl(fd, FS_IOC_SETFLAGS, &flags));
+  close(fd);
+}
 
 TEST(KernelMount, UnrelatedMountsAndLoopDevicesDoNotCount) {
   TestImage image;

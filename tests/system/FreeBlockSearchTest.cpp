@@ -91,6 +91,22 @@ TEST_F(FreeBlockSearch, LargestRunAgreesWithTheClusterByClusterReading) {
   EXPECT_GT(length, 0);
 }
 
+// A failed read answers for the cluster asked about, and the next question reads again: a transient failure must
+// not take the free space of a whole window away.
+TEST_F(FreeBlockSearch, FailedBitmapReadCountsOnlyTheClusterAskedAbout) {
+  std::shared_ptr<CVolume> volume = OpenF();
+  LONGLONG length = 0, again = 0;
+  const LONGLONG largest = CDefragmentation::FindLargestFreeBlock(volume, length);
+  LoggedSinceLastMark();
+  FailNextCallOnThisThread("FSCTL_GET_VOLUME_BITMAP#1=0xC0000185");
+  EXPECT_EQ(largest, CDefragmentation::FindLargestFreeBlock(volume, again));
+  EXPECT_EQ(length, again);
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_NE(std::string::npos, logged.find("NtFsControlFile error. Code: 0xc0000185\r\n"));
+  EXPECT_NE(std::string::npos,
+            logged.find("Error occured while reloading from cluster 0. Marking cluster as used\r\n"));
+}
+
 TEST_F(FreeBlockSearch, RunIsNeverTakenFromTheReservedZoneOrPastTheRange) {
   std::shared_ptr<CVolume> volume = OpenF();
   const SReservedZone zone = volume->GetReservedZones().at(0);

@@ -1,5 +1,6 @@
 #include "host/ntdll/faults/Faults.h"
 
+#include "host/ntdll/Host.h"
 #include "host/ntdll/faults/CallTrace.h"
 
 #include <algorithm>
@@ -142,10 +143,9 @@ bool InjectFault(const char* call, NTSTATUS* status) {
       }
     }
   }
-  // A slow call has not started yet while it waits, so an interrupt may stop the program here too.
+  // An interrupt cuts the wait short; the program then stops at the next call boundary.
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
-  while (delayMs != 0 && std::chrono::steady_clock::now() < until) {
-    StopIfInterrupted();
+  while (delayMs != 0 && std::chrono::steady_clock::now() < until && PendingInterrupt() == 0) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
                                                                               std::chrono::milliseconds(10)));
   }

@@ -58,13 +58,24 @@ bool TakeCorruptionRequest();
 // Records what a call returned and returns it unchanged.
 NTSTATUS RecordCall(const char* call, NTSTATUS status);
 
-// Ends the process when an interrupt signal asked for it (host/ntdll/Host.h); returns otherwise.
+// Ends the process when an interrupt signal asked for it (host/ntdll/Host.h) and this thread is between two calls;
+// returns otherwise. Inside a call (a control runs inside NtFsControlFile, under its drive's lock) it waits for the
+// call to end, so that stopping never needs a lock the stopping thread holds.
 void StopIfInterrupted();
+
+// Counts the calls in progress on this thread, for StopIfInterrupted.
+struct CallInProgress {
+  CallInProgress();
+  ~CallInProgress();
+  CallInProgress(const CallInProgress&) = delete;
+  CallInProgress& operator=(const CallInProgress&) = delete;
+};
 
 // Runs `body` unless a fault is injected, and records the outcome. A pending interrupt ends the process first.
 template <typename Body>
 NTSTATUS TraceCall(const char* call, Body&& body) {
   StopIfInterrupted();
+  CallInProgress inProgress;
   NTSTATUS injected;
   if (InjectFault(call, &injected)) return RecordCall(call, injected);
   return RecordCall(call, body());

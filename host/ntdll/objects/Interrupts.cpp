@@ -18,6 +18,7 @@ namespace {
 constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<int> g_pendingSignal{0};
+thread_local int t_callsInProgress = 0;
 std::atomic<bool> g_stopping{false};
 
 void OnInterrupt(int signal) {
@@ -46,9 +47,12 @@ void StopOnInterruptSignals() {
 
 int PendingInterrupt() { return g_pendingSignal.load(); }
 
+CallInProgress::CallInProgress() { ++t_callsInProgress; }
+CallInProgress::~CallInProgress() { --t_callsInProgress; }
+
 void StopIfInterrupted() {
   const int signal = g_pendingSignal.load(std::memory_order_relaxed);
-  if (signal == 0) return;
+  if (signal == 0 || t_callsInProgress != 0) return;
   // One thread ends the process; any other that calls meanwhile waits for the end.
   if (g_stopping.exchange(true)) {
     for (;;) pause();
