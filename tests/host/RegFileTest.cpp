@@ -26,7 +26,6 @@ std::shared_ptr<RegistryKey> Read(const std::string& bytes) {
 // UTF-16LE with a byte-order mark, from ASCII or UTF-8 text.
 std::string Utf16(const std::string& text) {
   std::string bytes = "\xFF\xFE";
-  std::u16string wide;
   for (size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0xC0) c = static_cast<unsigned char>(((c & 0x1F) << 6) | (text[++i] & 0x3F));  // two-byte forms only
@@ -60,26 +59,19 @@ TEST(RegFileWrite, WritesRegeditsOwnForm) {
   const std::string written = WriteRegFile(*root);
   ASSERT_EQ("\xFF\xFE", written.substr(0, 2));
   EXPECT_EQ(
-      "Windows Registry Editor Version 5.00\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control]\r\n"
-      "\r\n"
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\r\n"
       "\"BootExecute\"=hex(7):61,00,75,00,74,00,6f,00,63,00,68,00,65,00,63,00,6b,00,20,\\\r\n"
       "  00,61,00,75,00,74,00,6f,00,63,00,68,00,6b,00,20,00,2a,00,00,00,00,00\r\n"
       "@=\"default\"\r\n"
       "\"Path\"=\"C:\\\\Windows \\\"quoted\\\"\"\r\n"
       "\"Count\"=dword:0000002a\r\n"
-      "\"Empty\"=hex:\r\n"
-      "\r\n",
+      "\"Empty\"=hex:\r\n\r\n",
       AsciiOf(written));
 }
 

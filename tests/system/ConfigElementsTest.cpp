@@ -9,6 +9,7 @@
 #include "config/ConfigFileReader.h"
 #include "config/FileConfigElement.h"
 #include "config/GeneralConfigElement.h"
+#include "support/BootLog.h"
 
 namespace {
 
@@ -115,9 +116,7 @@ TEST(ElementManager, UnknownSectionsAreReportedAndSkipped) {
   std::string logged = LoggedSinceLastMark();
   EXPECT_EQ((Settings{false, false, 0, 2, 1}), outcome.settings);
   EXPECT_EQ((std::vector<Entry>{{u"b", 0, 1}}), outcome.files);
-  size_t first = logged.find(" L1 No suitable factory found for config section\r\n");
-  ASSERT_NE(std::string::npos, first) << logged;
-  EXPECT_NE(std::string::npos, logged.find(" L1 No suitable factory found for config section\r\n", first + 1));
+  EXPECT_EQ(2u, testsupport::Occurrences(logged, " L1 No suitable factory found for config section\r\n")) << logged;
   EXPECT_NE(std::string::npos,
             LineWith(logged, "No suitable factory").find("CConfigElementManager::AddConfigElement#"));
 }

@@ -71,15 +71,13 @@ void DirectoryIsCreatedOnce(const SConformanceEnvironment& env) {
 }
 
 void NamesAndPaths(const SConformanceEnvironment& env) {
-  const SConformancePath lower(env, u"name.txt");
-  const SConformancePath upper(env, u"NAME.TXT");
-  const SConformancePath inMissingDirectory(env, u"missing\\name.txt");
-  Put(lower.text_, "x");
+  Put(SConformancePath(env, u"name.txt").text_, "x");
   HANDLE file;
   IO_STATUS_BLOCK io;
-  CHECK_STATUS(STATUS_SUCCESS, Create(upper.text_, FILE_OPEN, &file, &io));
+  CHECK_STATUS(STATUS_SUCCESS, Create(SConformancePath(env, u"NAME.TXT").text_, FILE_OPEN, &file, &io));
   NtClose(file);
-  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN, &file, &io));
+  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND,
+               Create(SConformancePath(env, u"missing\\name.txt").text_, FILE_OPEN, &file, &io));
 }
 
 // The configuration reader's loop: one-byte synchronous reads at the file position until the end of the file.
@@ -109,8 +107,7 @@ void WritesFollowEachOther(const SConformanceEnvironment& env) {
   if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_CREATE, &file, &io, logAccess))) {
     CHECK_STATUS(STATUS_SUCCESS, Write(file, "one\r\n"));
     CHECK_STATUS(STATUS_SUCCESS, Write(file, "two\r\n"));
-    IO_STATUS_BLOCK flush{};
-    CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &flush));
+    CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &io));
     NtClose(file);
   }
   CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(log.text_, FILE_CREATE, &file, &io, logAccess));
@@ -146,24 +143,22 @@ void SharingAndDeletion(const SConformanceEnvironment& env) {
 void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
   HANDLE volume;
   IO_STATUS_BLOCK io;
+  NTFS_VOLUME_DATA_BUFFER data{};
   const ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0))) {
-    NTFS_VOLUME_DATA_BUFFER data{};
     // Wine answers every NTFS control with STATUS_NOT_SUPPORTED.
     CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_NOT_SUPPORTED,
                               NtFsControlFile(volume, nullptr, nullptr, nullptr, &io, FSCTL_GET_NTFS_VOLUME_DATA,
                                               nullptr, 0, &data, sizeof data));
     NtClose(volume);
   }
-  NTFS_VOLUME_DATA_BUFFER data{};
   CHECK_STATUS(STATUS_INVALID_HANDLE, NtFsControlFile(nullptr, nullptr, nullptr, nullptr, &io,
                                                       FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof data));
   CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(u"\\??\\Q:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0));
   if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_GENERIC_READ_WRITE,
                                           kShareReadWrite, FILE_SYNCHRONOUS_IO_NONALERT))) {
-    IO_STATUS_BLOCK flush{};
     // Wine cannot flush a volume: it refuses the request as one the device does not take.
-    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, NtFlushBuffersFile(volume, &flush));
+    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, NtFlushBuffersFile(volume, &io));
     NtClose(volume);
   }
 }
