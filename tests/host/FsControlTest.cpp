@@ -5,10 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <regex>
 
 #include "host/ntdll/Host.h"
+#include "support/BootLog.h"
 #include "support/CommandRunner.h"
+#include "support/ConfigSections.h"
 #include "support/Native.h"
 #include "support/TestImage.h"
 
@@ -151,19 +152,15 @@ TEST_F(FsControl, ExtentsComeFromTheOneHoldingTheVcnOverflowWhileMoreRemainAndSu
 // The boot option reaches the system as the zone its volume reports, and a malformed one stops the boot.
 TEST(MftZoneOption, ReplacesTheZoneTheBootSees) {
   testsupport::TestImage image;
-  ASSERT_TRUE(image.PutFile(u"defrag.cfg",
-                            "<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\\r\n</general>\r\n"
-                            "<file>\r\npath=\\??\\C:\\defrag.cfg\r\n</file>\r\n"));
+  ASSERT_TRUE(image.PutFile(u"defrag.cfg", testsupport::GeneralSection({"log=1", "log_dir=\\??\\C:\\"}) +
+                                               testsupport::FileSection("\\??\\C:\\defrag.cfg")));
   auto run = [&](const std::string& zone) {
     return testsupport::RunSpindraxel(
         {"boot", "--drive", "C=" + image.Path(), "--mft-zone", zone, "--", "sxboottime \\??\\C:\\defrag.cfg"});
   };
   const testsupport::CommandResult good = run("c=-10:99999999");
   ASSERT_EQ(0, good.exitStatus) << good.err;
-  const testsupport::CommandResult list = testsupport::RunCommand({testsupport::NtfsToolPath("ntfsls"), image.Path()});
-  std::smatch log;
-  ASSERT_TRUE(std::regex_search(list.out, log, std::regex(R"(Spindraxel_native_\S+\.txt)"))) << list.out;
-  EXPECT_NE(std::string::npos, image.Ntfscat("/" + log.str()).find(" L1 MftZone: <-10, 99999999)\r\n"));
+  EXPECT_NE(std::string::npos, testsupport::BootLogOf(image).find(" L1 MftZone: <-10, 99999999)\r\n"));
 
   const testsupport::CommandResult bad = run("C=10");
   EXPECT_EQ(2, bad.exitStatus);
