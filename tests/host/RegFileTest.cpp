@@ -99,19 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The same file in every accepted encoding and layout reads as one tree.
 class RegFileEncoding : public testing::TestWithParam<std::string> {};
 
-TEST_P(RegFileEncoding, ReadsAsTheSameTree) {
-  auto expected =
-      Read(RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]", "\"n\"=dword:00000002", "\"m\"=hex(7):61,00,00,00,00,00"}));
-  EXPECT_EQ(*expected, *Read(GetParam()));
-}
+const std::string kNonAscii =
+    RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]", "\"n\"=dword:00000002", "\"m\"=hex(7):61,00,00,00,00,00"});
+
+TEST_P(RegFileEncoding, ReadsAsTheSameTree) { EXPECT_EQ(*Read(kNonAscii), *Read(GetParam())); }
 
 INSTANTIATE_TEST_SUITE_P(
     RegFileForms, RegFileEncoding,
     testing::Values(
-        Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n\"n\"=dword:00000002\r\n"
-              "\"m\"=hex(7):61,00,00,00,00,00\r\n"),
-        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n"
-        "\"n\"=dword:00000002\r\n\"m\"=hex(7):61,00,00,00,00,00\r\n",
+        Utf16(kNonAscii), "\xEF\xBB\xBF" + kNonAscii,
         // LF line ends, no blank line, lower-case root, blanks around '=' and the bytes, a comment, a continuation.
         "Windows Registry Editor Version 5.00\n; made by hand\n[hkey_local_machine\\SYSTEM\\Ä]  \n"
         "  \"n\" = DWORD:2\n\"m\"=HEX(7): 61 ,00,\\\n\t00,00 , 00,00\n"));
