@@ -73,10 +73,9 @@ TEST(ConfigFileReader, MissingFileIsLoggedWithPathAndStatus) {
   CConfigFileReader reader(u"\\??\\C:\\Config\\missing.cfg");
   EXPECT_FALSE(reader.Initialize());
   EXPECT_EQ(nullptr, reader.GetHandle());
-  std::string logged = LoggedSinceLastMark();
-  EXPECT_NE(std::string::npos, logged.find("CConfigFileReader::Initialize#")) << logged;
-  EXPECT_NE(std::string::npos,
-            logged.find(" L1 Could not open config file: \\??\\C:\\Config\\missing.cfg, status: 0xc0000034\r\n"));
+  EXPECT_TRUE(testsupport::Matches(LoggedSinceLastMark(),
+                                   "…CConfigFileReader::Initialize#… L1 Could not open config "
+                                   "file: \\??\\C:\\Config\\missing.cfg, status: 0xc0000034\r\n…"));
 }
 
 TEST(ConfigFileReader, ReadErrorIsLoggedOnceKeepsTheOpenSectionAndStopsTheReading) {
