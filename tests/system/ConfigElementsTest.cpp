@@ -55,6 +55,7 @@ void PrintTo(const GeneralCase& general, std::ostream* out) { *out << general.wh
 
 class GeneralSection : public testing::TestWithParam<GeneralCase> {};
 
+// Each case's lines go inside one general section; a case may close it and open a second.
 TEST_P(GeneralSection, SetsTheRunSettings) {
   EXPECT_EQ(GetParam().settings, Apply("<general>\n" + GetParam().lines + "</general>\n").settings);
 }
@@ -72,14 +73,11 @@ INSTANTIATE_TEST_SUITE_P(Keys, GeneralSection,
                                                      {false, false, 0, 2, 1}},
                                          GeneralCase{"a short log directory stops the parsing",
                                                      "run_mode=1\nlog_dir=C:\\\nrun_mode=3\n",
-                                                     {false, false, 1, 2, 1}}));
-
-TEST(GeneralSection, SecondSectionOverwritesWhatItSetsAndResetsTheBackups) {
-  Outcome outcome = Apply(
-      "<general>\nrun_mode=1\ncheck_file_integrity=1\ncrash_dump_enabled_backup=5\nlog_event_backup=6\n</general>\n"
-      "<general>\nrun_mode=2\n</general>\n");
-  EXPECT_EQ((Settings{true, false, 2, 2, 1}), outcome.settings);
-}
+                                                     {false, false, 1, 2, 1}},
+                                         GeneralCase{"a second section overwrites what it sets and resets the backups",
+                                                     "run_mode=1\ncheck_file_integrity=1\ncrash_dump_enabled_backup=5\n"
+                                                     "log_event_backup=6\n</general>\n<general>\nrun_mode=2\n",
+                                                     {true, false, 2, 2, 1}}));
 
 struct FileCase {
   const char* what;
