@@ -47,78 +47,46 @@ NTSTATUS WaitLong(HANDLE event) {
   return NtWaitForSingleObject(event, false, &timeout);
 }
 
-// A keyboard whose strokes arrive only when Press delivers them.
+// An open keyboard, and an event for its reads, whose strokes arrive only when Press delivers them.
 class Keyboard : public testing::Test {
  protected:
+  void SetUp() override {
+    host::AttachKeyboard([] {});
+    testsupport::NamedAttributes attributes(u"\\Device\\KeyboardClass0", 0);
+    IO_STATUS_BLOCK io{};
+    ASSERT_EQ(STATUS_SUCCESS, NtCreateFile(&device_, kKeyboardAccess, attributes.get(), &io, nullptr,
+                                           FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, 0));
+    ASSERT_EQ(STATUS_SUCCESS, NtCreateEvent(&event_, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false));
+  }
   void TearDown() override {
-    for (HANDLE handle : opened_) NtClose(handle);
+    if (device_ != nullptr) NtClose(device_);
+    NtClose(event_);
     host::RemoveKeyboard();
   }
 
-  static void Attach() {
-    host::AttachKeyboard([] {});
-  }
   static void Press(const char* key, size_t times = 1) {
     host::KeyRecords records;
     for (size_t i = 0; i < times; ++i) ASSERT_TRUE(host::AppendNamedStroke(key, 0, &records));
     host::DeliverKeyRecords(records);
   }
 
-  HANDLE OpenKeyboard() {
-    testsupport::NamedAttributes attributes(u"\\Device\\KeyboardClass0", 0);
-    IO_STATUS_BLOCK io{};
-    HANDLE device = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS, NtCreateFile(&device, kKeyboardAccess, attributes.get(), &io, nullptr,
-                                           FILE_ATTRIBUTE_NORMAL, 0, FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, 0));
-    opened_.push_back(device);
-    return device;
-  }
-  HANDLE MakeEvent() {
-    HANDLE event = nullptr;
-    EXPECT_EQ(STATUS_SUCCESS, NtCreateEvent(&event, EVENT_ALL_ACCESS, nullptr, SynchronizationEvent, false));
-    opened_.push_back(event);
-    return event;
-  }
-
-  // A read as the program makes it, at offset 0 with no APC.
-  static NTSTATUS Read(HANDLE device, HANDLE event, IO_STATUS_BLOCK* io, KEYBOARD_INPUT_DATA* records, ULONG length) {
+  // A read as the program makes it, at offset 0 with no APC, signalling event_.
+  NTSTATUS Read(IO_STATUS_BLOCK* io, KEYBOARD_INPUT_DATA* records, ULONG length = kRecord) {
     LARGE_INTEGER offset{};
-    return NtReadFile(device, event, nullptr, nullptr, io, records, length, &offset, nullptr);
+    return NtReadFile(device_, event_, nullptr, nullptr, io, records, length, &offset, nullptr);
   }
 
-  std::vector<HANDLE> opened_;
+  HANDLE device_ = nullptr;
+  HANDLE event_ = nullptr;
 };
 
-TEST_F(Keyboard, ReadBeforeTheKeyPendsAndItsEventIsSetWhenTheKeyArrives) {
-  Attach();
-  HANDLE device = OpenKeyboard();
-  HANDLE event = MakeEvent();
-  KEYBOARD_INPUT_DATA record{};
-  IO_STATUS_BLOCK io{};
-  ASSERT_EQ(STATUS_PENDING, Read(device, event, &io, &record, kRecord));
-  EXPECT_EQ(STATUS_TIMEOUT, Poll(event));
-  Press("a");
-  ASSERT_EQ(STATUS_WAIT_0, WaitLong(event));
-  EXPECT_EQ(STATUS_SUCCESS, io.Status);
-  EXPECT_EQ(kRecord, io.Information);
-  EXPECT_EQ((Codes{{0x1E, kMake}}), CodesOf(&record, 1));
-
-  // The release is already waiting: the next read completes at once and sets the event too.
-  ASSERT_EQ(STATUS_SUCCESS, Read(device, event, &io, &record, kRecord));
-  EXPECT_EQ((Codes{{0x1E, kBreak}}), CodesOf(&record, 1));
-  EXPECT_EQ(STATUS_WAIT_0, Poll(event));
-}
-
 TEST_F(Keyboard, CancelledReadGetsCancelledAndTheLaterKeyGoesToTheNextRead) {
-  Attach();
-  HANDLE device = OpenKeyboard();
-  HANDLE event = MakeEvent();
   KEYBOARD_INPUT_DATA record{0x7777, 0x7777, 0x7777, 0x7777, 0x77777777};
   IO_STATUS_BLOCK io{};
-  ASSERT_EQ(STATUS_PENDING, Read(device, event, &io, &record, kRecord));
+  ASSERT_EQ(STATUS_PENDING, Read(&io, &record));
   IO_STATUS_BLOCK cancel{};
   cancel.Status = -1;
-  EXPECT_EQ(STATUS_SUCCESS, NtCancelIoFile(device, &cancel));
+  EXPECT_EQ(STATUS_SUCCESS, NtCancelIoFile(device_, &cancel));
   EXPECT_EQ(STATUS_SUCCESS, cancel.Status);
   EXPECT_EQ(STATUS_CANCELLED, io.Status) << "the cancel completes the read before it returns";
   EXPECT_EQ(0u, io.Information);
@@ -126,62 +94,61 @@ TEST_F(Keyboard, CancelledReadGetsCancelledAndTheLaterKeyGoesToTheNextRead) {
 
   // The cancel signalled the event; the next read clears it, so only the key can end the wait.
   IO_STATUS_BLOCK next{};
-  ASSERT_EQ(STATUS_PENDING, Read(device, event, &next, &record, kRecord));
-  EXPECT_EQ(STATUS_TIMEOUT, Poll(event));
+  ASSERT_EQ(STATUS_PENDING, Read(&next, &record));
+  EXPECT_EQ(STATUS_TIMEOUT, Poll(event_));
   Press("b");
-  ASSERT_EQ(STATUS_WAIT_0, WaitLong(event));
+  ASSERT_EQ(STATUS_WAIT_0, WaitLong(event_));
   EXPECT_EQ(STATUS_SUCCESS, next.Status);
   EXPECT_EQ((Codes{{0x30, kMake}}), CodesOf(&record, 1));
 }
 
-TEST_F(Keyboard, CancelLeavesTheReadsOfOtherThreadsPending) {
-  Attach();
-  HANDLE device = OpenKeyboard();
-  HANDLE event = MakeEvent();
+// A read made before the key pends, and its event is set when the key arrives; a cancel on this thread leaves the
+// read of another thread pending.
+TEST_F(Keyboard, PendingReadOfAnotherThreadOutlivesACancelAndGetsTheKey) {
   KEYBOARD_INPUT_DATA record{};
   IO_STATUS_BLOCK io{};
-  std::thread([&] { EXPECT_EQ(STATUS_PENDING, Read(device, event, &io, &record, kRecord)); }).join();
+  std::thread([&] { EXPECT_EQ(STATUS_PENDING, Read(&io, &record)); }).join();
   IO_STATUS_BLOCK cancel{};
-  EXPECT_EQ(STATUS_SUCCESS, NtCancelIoFile(device, &cancel));
-  EXPECT_EQ(STATUS_TIMEOUT, Poll(event));
+  EXPECT_EQ(STATUS_SUCCESS, NtCancelIoFile(device_, &cancel));
+  EXPECT_EQ(STATUS_TIMEOUT, Poll(event_));
   Press("x");
-  ASSERT_EQ(STATUS_WAIT_0, WaitLong(event));
+  ASSERT_EQ(STATUS_WAIT_0, WaitLong(event_));
   EXPECT_EQ(STATUS_SUCCESS, io.Status);
+  EXPECT_EQ(kRecord, io.Information);
   EXPECT_EQ((Codes{{0x2D, kMake}}), CodesOf(&record, 1));
+
+  // The release is already waiting: the next read completes at once and sets the event too.
+  ASSERT_EQ(STATUS_SUCCESS, Read(&io, &record));
+  EXPECT_EQ((Codes{{0x2D, kBreak}}), CodesOf(&record, 1));
+  EXPECT_EQ(STATUS_WAIT_0, Poll(event_));
 }
 
 TEST_F(Keyboard, ClosingTheDeviceCompletesItsPendingReadAsCancelled) {
-  Attach();
-  HANDLE device = OpenKeyboard();
-  HANDLE event = MakeEvent();
   KEYBOARD_INPUT_DATA record{};
   IO_STATUS_BLOCK io{};
-  ASSERT_EQ(STATUS_PENDING, Read(device, event, &io, &record, kRecord));
-  opened_.erase(std::find(opened_.begin(), opened_.end(), device));
-  EXPECT_EQ(STATUS_SUCCESS, NtClose(device));
+  ASSERT_EQ(STATUS_PENDING, Read(&io, &record));
+  EXPECT_EQ(STATUS_SUCCESS, NtClose(std::exchange(device_, nullptr)));
   EXPECT_EQ(STATUS_CANCELLED, io.Status);
-  EXPECT_EQ(STATUS_WAIT_0, Poll(event));
+  EXPECT_EQ(STATUS_WAIT_0, Poll(event_));
 }
 
 // Reads take whole records only, as many as fit and are waiting; the buffer keeps the first 100 records.
 TEST_F(Keyboard, ReadsTakeWholeWaitingRecordsFromABufferOfAHundred) {
-  Attach();
-  HANDLE device = OpenKeyboard();
   Press("a");
   Press("b");
   KEYBOARD_INPUT_DATA records[3] = {};
   IO_STATUS_BLOCK io{};
   io.Status = -1;
-  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Read(device, nullptr, &io, records, kRecord + 1));
+  EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, Read(&io, records, kRecord + 1));
   EXPECT_EQ(-1, io.Status) << "a refused read leaves the status block alone";
-  ASSERT_EQ(STATUS_SUCCESS, Read(device, nullptr, &io, records, 2 * kRecord));
+  ASSERT_EQ(STATUS_SUCCESS, Read(&io, records, 2 * kRecord));
   EXPECT_EQ(Key(0x1E), CodesOf(records, io.Information / kRecord));
-  ASSERT_EQ(STATUS_SUCCESS, Read(device, nullptr, &io, records, 3 * kRecord));
+  ASSERT_EQ(STATUS_SUCCESS, Read(&io, records, 3 * kRecord));
   EXPECT_EQ(Key(0x30), CodesOf(records, io.Information / kRecord)) << "only what is waiting";
 
   Press("a", host::kKeyboardBufferRecords);  // twice the records that fit
   std::vector<KEYBOARD_INPUT_DATA> all(2 * host::kKeyboardBufferRecords);
-  ASSERT_EQ(STATUS_SUCCESS, Read(device, nullptr, &io, all.data(), static_cast<ULONG>(all.size() * kRecord)));
+  ASSERT_EQ(STATUS_SUCCESS, Read(&io, all.data(), static_cast<ULONG>(all.size() * kRecord)));
   EXPECT_EQ(host::kKeyboardBufferRecords * kRecord, io.Information);
 }
 

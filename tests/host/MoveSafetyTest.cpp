@@ -10,6 +10,7 @@
 
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ConsistencyCheck.h"
+#include "support/RandomBytes.h"
 #include "support/TestImage.h"
 
 namespace {
@@ -33,8 +34,7 @@ namespace {
 TEST(MoveCrash, KillAtRandomMomentsKeepsContentAndOnlyLeaks) {
   testsupport::TestImage image;
   std::mt19937 random(5);
-  std::string content(2 << 20, '\0');
-  for (char& byte : content) byte = static_cast<char>(random());
+  const std::string content = testsupport::RandomBytes(2 << 20, 5);
   ASSERT_TRUE(image.PutFragmentedFile(u"victim.bin", content, 300));
   auto lcnsOf = [&image] {
     std::vector<int64_t> lcns;
@@ -67,9 +67,7 @@ TEST(MoveCrash, KillAtRandomMomentsKeepsContentAndOnlyLeaks) {
 
 TEST(MoveRoundTrip, FileScatteredIntoThousandsOfRunsIsGatheredWhole) {
   testsupport::TestImage image(256ull << 20);
-  std::mt19937 random(9);
-  std::string content(3000 * 2 * 4096, '\0');
-  for (char& byte : content) byte = static_cast<char>(random());
+  const std::string content = testsupport::RandomBytes(3000 * 2 * 4096, 9);
   ASSERT_TRUE(image.PutFragmentedFile(u"scattered.bin", content, 3000));
   ASSERT_EQ(3000u, image.Fragments("/scattered.bin").fragments);
   {

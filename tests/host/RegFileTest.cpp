@@ -26,7 +26,6 @@ std::shared_ptr<RegistryKey> Read(const std::string& bytes) {
 // UTF-16LE with a byte-order mark, from ASCII or UTF-8 text.
 std::string Utf16(const std::string& text) {
   std::string bytes = "\xFF\xFE";
-  std::u16string wide;
   for (size_t i = 0; i < text.size(); ++i) {
     auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0xC0) c = static_cast<unsigned char>(((c & 0x1F) << 6) | (text[++i] & 0x3F));  // two-byte forms only
@@ -60,26 +59,19 @@ TEST(RegFileWrite, WritesRegeditsOwnForm) {
   const std::string written = WriteRegFile(*root);
   ASSERT_EQ("\xFF\xFE", written.substr(0, 2));
   EXPECT_EQ(
-      "Windows Registry Editor Version 5.00\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n"
-      "\r\n"
-      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control]\r\n"
-      "\r\n"
+      "Windows Registry Editor Version 5.00\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\A]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\b]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet]\r\n\r\n"
+      "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control]\r\n\r\n"
       "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]\r\n"
       "\"BootExecute\"=hex(7):61,00,75,00,74,00,6f,00,63,00,68,00,65,00,63,00,6b,00,20,\\\r\n"
       "  00,61,00,75,00,74,00,6f,00,63,00,68,00,6b,00,20,00,2a,00,00,00,00,00\r\n"
       "@=\"default\"\r\n"
       "\"Path\"=\"C:\\\\Windows \\\"quoted\\\"\"\r\n"
       "\"Count\"=dword:0000002a\r\n"
-      "\"Empty\"=hex:\r\n"
-      "\r\n",
+      "\"Empty\"=hex:\r\n\r\n",
       AsciiOf(written));
 }
 
@@ -107,19 +99,15 @@ INSTANTIATE_TEST_SUITE_P(
 // The same file in every accepted encoding and layout reads as one tree.
 class RegFileEncoding : public testing::TestWithParam<std::string> {};
 
-TEST_P(RegFileEncoding, ReadsAsTheSameTree) {
-  auto expected =
-      Read(RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]", "\"n\"=dword:00000002", "\"m\"=hex(7):61,00,00,00,00,00"}));
-  EXPECT_EQ(*expected, *Read(GetParam()));
-}
+const std::string kNonAscii =
+    RegText({"[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]", "\"n\"=dword:00000002", "\"m\"=hex(7):61,00,00,00,00,00"});
+
+TEST_P(RegFileEncoding, ReadsAsTheSameTree) { EXPECT_EQ(*Read(kNonAscii), *Read(GetParam())); }
 
 INSTANTIATE_TEST_SUITE_P(
     RegFileForms, RegFileEncoding,
     testing::Values(
-        Utf16("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n\"n\"=dword:00000002\r\n"
-              "\"m\"=hex(7):61,00,00,00,00,00\r\n"),
-        "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\SYSTEM\\Ä]\r\n"
-        "\"n\"=dword:00000002\r\n\"m\"=hex(7):61,00,00,00,00,00\r\n",
+        Utf16(kNonAscii), "\xEF\xBB\xBF" + kNonAscii,
         // LF line ends, no blank line, lower-case root, blanks around '=' and the bytes, a comment, a continuation.
         "Windows Registry Editor Version 5.00\n; made by hand\n[hkey_local_machine\\SYSTEM\\Ä]  \n"
         "  \"n\" = DWORD:2\n\"m\"=HEX(7): 61 ,00,\\\n\t00,00 , 00,00\n"));

@@ -32,11 +32,13 @@ int NtfsinfoFragments(const TestImage& image, const std::string& path) {
   return std::regex_search(info.out, match, std::regex(R"(fragments: (\d+))")) ? std::stoi(match[1]) : 0;
 }
 
-std::unique_ptr<host::VolumeAnalysis> Analyze(const TestImage& image) {
+// Opens the image's analysis, runs `read` on it and closes it again, so that other tools may open the image.
+template <typename Read>
+::testing::AssertionResult Analyze(const TestImage& image, Read read) {
   std::string error;
   std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image.Path(), &error);
-  EXPECT_TRUE(analysis) << error;
-  return analysis;
+  if (analysis && read(*analysis, &error)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << error;
 }
 
 struct FileKind {
@@ -80,12 +82,9 @@ TestImage* FileKinds::image_ = nullptr;
 TEST_P(FileKinds, CountsAsTheReportLineAndNtfsinfoDo) {
   const FileKind& kind = GetParam();
   FileLayout file;
-  {
-    std::unique_ptr<host::VolumeAnalysis> analysis = Analyze(*image_);
-    ASSERT_TRUE(analysis);
-    std::string error;
-    ASSERT_TRUE(analysis->ReadFile(kind.path, &file, &error)) << error;
-  }
+  ASSERT_TRUE(Analyze(*image_, [&](host::VolumeAnalysis& analysis, std::string* error) {
+    return analysis.ReadFile(kind.path, &file, error);
+  }));
   EXPECT_EQ(kind.clusters, file.clusters);
   EXPECT_EQ(kind.fragments, static_cast<int64_t>(file.fragments.size()));
   EXPECT_EQ(NtfsinfoFragments(*image_, kind.path), static_cast<int>(file.fragments.size()));
@@ -104,12 +103,8 @@ TEST(VolumeAnalysis, LargestFreeBlockAndZoneAreThoseTheProgramSees) {
   // Free: 600 clusters inside the MFT zone and two equal runs of 200 outside it.
   ASSERT_TRUE(image.FillVolumeExcept({{1000, 600}, {5000, 200}, {9000, 200}}));
   host::VolumeLayout layout;
-  {
-    std::unique_ptr<host::VolumeAnalysis> analysis = Analyze(image);
-    ASSERT_TRUE(analysis);
-    std::string error;
-    ASSERT_TRUE(analysis->ReadVolume(&layout, &error)) << error;
-  }
+  ASSERT_TRUE(Analyze(
+      image, [&](host::VolumeAnalysis& analysis, std::string* error) { return analysis.ReadVolume(&layout, error); }));
   ASSERT_EQ(2051, layout.mftZoneEnd) << "the zone this test's free runs are placed around";
   EXPECT_EQ(600 + 400, layout.freeClusters);
   EXPECT_EQ(5000, layout.largestFreeLcn) << "the zone counts as used, and the lower of equal runs wins";

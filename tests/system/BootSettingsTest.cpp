@@ -34,7 +34,6 @@ INSTANTIATE_TEST_SUITE_P(Data, MultiStringParse,
                          testing::Values(ParseCase{"TwoEntries",
                                                    Units(u"autocheck autochk *\0sxboottime x\0\0", 34),
                                                    {u"autocheck autochk *", u"sxboottime x"}},
-
                                          ParseCase{"StopsAtTheFirstEmptyString", Units(u"a\0\0b\0\0", 6), {u"a"}},
                                          ParseCase{"UnterminatedLastStringIsKept", Units(u"a\0bc", 4), {u"a", u"bc"}}),
                          [](const testing::TestParamInfo<ParseCase>& info) { return std::string(info.param.name); });
@@ -89,6 +88,8 @@ std::vector<uint8_t> MultiStringBytes(const std::vector<std::u16string>& strings
 struct RestoreCase {
   const char* name;
   std::vector<std::u16string> before, after;
+  bool crashControl = true;     // the machine has the CrashControl key
+  const char* fault = nullptr;  // fails calls on this thread, as FailNextCallOnThisThread takes it
 };
 
 class Restore : public testing::TestWithParam<RestoreCase> {
@@ -99,39 +100,34 @@ class Restore : public testing::TestWithParam<RestoreCase> {
   }
 };
 
+// (That autocheck's entry stays and the backups are written is also checked on whole boots.)
 TEST_P(Restore, TakesOutExactlyTheProgramsEntriesAndWritesTheBackups) {
-  LoadMachine(GetParam().before);
+  LoadMachine(GetParam().before, GetParam().crashControl);
+  if (GetParam().fault != nullptr) FailNextCallOnThisThread(GetParam().fault);
   RestoreBootSettings(7, 3);
   EXPECT_EQ(MultiStringBytes(GetParam().after), BootExecute());
-  EXPECT_EQ((std::vector<uint8_t>{7, 0, 0, 0}), Value(kCrashControl, u"CrashDumpEnabled"));
-  EXPECT_EQ((std::vector<uint8_t>{3, 0, 0, 0}), Value(kCrashControl, u"LogEvent"));
+  const auto dword = [this](uint8_t value) {
+    return GetParam().crashControl ? std::vector<uint8_t>{value, 0, 0, 0} : std::vector<uint8_t>{};
+  };
+  EXPECT_EQ(dword(7), Value(kCrashControl, u"CrashDumpEnabled"));
+  EXPECT_EQ(dword(3), Value(kCrashControl, u"LogEvent"));
 }
 
 const std::u16string kLongEntry = u"autocheck " + std::u16string(1500, u'x');
+const std::u16string kEntry = u"sxboottime \\??\\C:\\x.cfg";
 
-INSTANTIATE_TEST_SUITE_P(BootExecute, Restore,
-                         testing::Values(RestoreCase{"AutocheckStays",
-                                                     {u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"},
-                                                     {u"autocheck autochk *"}},
-                                         RestoreCase{
-                                             "NineUnitsNeverMatch", {u"sxboottim", u"xsxboottime"}, {u"sxboottim"}},
-                                         RestoreCase{"ListLargerThanTheFirstBufferIsStillEdited",
-                                                     {kLongEntry, u"sxboottime \\??\\C:\\x.cfg", u"other"},
-                                                     {kLongEntry, u"other"}}),
-                         [](const testing::TestParamInfo<RestoreCase>& info) { return std::string(info.param.name); });
-
-TEST_F(Restore, UnreadableBootExecuteIsNeverRewrittenFromNothing) {
-  LoadMachine({u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"});
-  FailNextCallOnThisThread("NtQueryValueKey#1+=0xC000009A");
-  RestoreBootSettings(2, 1);
-  EXPECT_EQ(MultiStringBytes({u"autocheck autochk *", u"sxboottime \\??\\C:\\x.cfg"}), BootExecute());
-}
-
-TEST_F(Restore, MissingCrashControlKeyStillEditsBootExecute) {
-  LoadMachine({u"sxboottime \\??\\C:\\x.cfg", u"other"}, false);
-  RestoreBootSettings(2, 1);
-  EXPECT_EQ(MultiStringBytes({u"other"}), BootExecute());
-  EXPECT_TRUE(Value(kCrashControl, u"CrashDumpEnabled").empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    BootExecute, Restore,
+    testing::Values(RestoreCase{"NineUnitsNeverMatch", {u"sxboottim", u"xsxboottime"}, {u"sxboottim"}},
+                    RestoreCase{"ListLargerThanTheFirstBufferIsStillEdited",
+                                {kLongEntry, kEntry, u"other"},
+                                {kLongEntry, u"other"}},
+                    RestoreCase{"MissingCrashControlKeyStillEditsBootExecute", {kEntry, u"other"}, {u"other"}, false},
+                    RestoreCase{"UnreadableBootExecuteIsNeverRewrittenFromNothing",
+                                {u"autocheck autochk *", kEntry},
+                                {u"autocheck autochk *", kEntry},
+                                true,
+                                "NtQueryValueKey#1+=0xC000009A"}),
+    [](const testing::TestParamInfo<RestoreCase>& info) { return std::string(info.param.name); });
 
 }  // namespace

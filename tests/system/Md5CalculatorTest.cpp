@@ -29,7 +29,6 @@ INSTANTIATE_TEST_SUITE_P(
     Known, Md5,
     testing::Values(std::make_pair("", "d41d8cd98f00b204e9800998ecf8427e"),
                     std::make_pair("abc", "900150983cd24fb0d6963f7d28e17f72"),
-                    std::make_pair("message digest", "f96b697d7cb7938d525a2f31aaf161d0"),
                     std::make_pair("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
                                    "d174ab98d277d9f5a5611c2c9f419d9f"),
                     std::make_pair("1234567890123456789012345678901234567890123456789012345678901234567890123456789"

@@ -9,34 +9,35 @@ constexpr ULONG kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr ULONG kFileOptions = FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE;
 constexpr ULONG_PTR kUntouched = 0x5A5A;
 
-NTSTATUS Create(const WCHAR* path, ULONG disposition, HANDLE* handle, IO_STATUS_BLOCK* io,
-                ACCESS_MASK access = kReadWrite, ULONG share = kShareReadWrite, ULONG options = kFileOptions) {
+// The I/O status block of the last call made through these helpers, for the checks of its Information.
+IO_STATUS_BLOCK g_io;
+
+NTSTATUS Create(const WCHAR* path, ULONG disposition, HANDLE* handle, ACCESS_MASK access = kReadWrite,
+                ULONG share = kShareReadWrite, ULONG options = kFileOptions) {
   SObjectName name(path);
   *handle = nullptr;
-  io->Information = kUntouched;
-  return NtCreateFile(handle, access, name.Get(), io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
+  g_io.Information = kUntouched;
+  return NtCreateFile(handle, access, name.Get(), &g_io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition, options,
                       nullptr, 0);
 }
 
 NTSTATUS Write(HANDLE file, const char* text, LARGE_INTEGER* offset = nullptr) {
-  IO_STATUS_BLOCK io{};
-  return NtWriteFile(file, nullptr, nullptr, nullptr, &io, const_cast<char*>(text), static_cast<ULONG>(strlen(text)),
+  return NtWriteFile(file, nullptr, nullptr, nullptr, &g_io, const_cast<char*>(text), static_cast<ULONG>(strlen(text)),
                      offset, nullptr);
 }
 
-NTSTATUS Read(HANDLE file, char* buffer, ULONG length, IO_STATUS_BLOCK* io, LARGE_INTEGER* offset = nullptr) {
-  io->Information = kUntouched;
-  return NtReadFile(file, nullptr, nullptr, nullptr, io, buffer, length, offset, nullptr);
+NTSTATUS Read(HANDLE file, char* buffer, ULONG length, LARGE_INTEGER* offset = nullptr) {
+  g_io.Information = kUntouched;
+  return NtReadFile(file, nullptr, nullptr, nullptr, &g_io, buffer, length, offset, nullptr);
 }
 
 // The whole content of `path` (up to 63 bytes) as text; "(unreadable)" when it cannot be opened.
 const char* Content(const WCHAR* path, char (&buffer)[64]) {
   HANDLE file;
-  IO_STATUS_BLOCK io;
   memset(buffer, 0, sizeof buffer);
-  if (!NT_SUCCESS(Create(path, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) return "(unreadable)";
+  if (!NT_SUCCESS(Create(path, FILE_OPEN, &file, GENERIC_READ | SYNCHRONIZE))) return "(unreadable)";
   LARGE_INTEGER start{};
-  if (!NT_SUCCESS(Read(file, buffer, sizeof buffer - 1, &io, &start))) buffer[0] = '\0';
+  if (!NT_SUCCESS(Read(file, buffer, sizeof buffer - 1, &start))) buffer[0] = '\0';
   NtClose(file);
   return buffer;
 }
@@ -44,8 +45,7 @@ const char* Content(const WCHAR* path, char (&buffer)[64]) {
 // Makes `path` hold `text`, whatever was there.
 void Put(const WCHAR* path, const char* text) {
   HANDLE file;
-  IO_STATUS_BLOCK io;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(path, FILE_OVERWRITE_IF, &file, &io))) {
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path, FILE_OVERWRITE_IF, &file))) {
     CHECK_STATUS(STATUS_SUCCESS, Write(file, text));
     NtClose(file);
   }
@@ -58,28 +58,24 @@ NTSTATUS Delete(const WCHAR* path) {
 
 void DirectoryIsCreatedOnce(const SConformanceEnvironment& env) {
   HANDLE directory;
-  IO_STATUS_BLOCK io;
   const ULONG options = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
   const ACCESS_MASK access = GENERIC_READ | SYNCHRONIZE;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_CREATE, &directory, &io, access, 0, options))) {
-    CHECK_EQ(FILE_CREATED, io.Information);
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_CREATE, &directory, access, 0, options))) {
+    CHECK_EQ(FILE_CREATED, g_io.Information);
     NtClose(directory);
   }
-  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(env.directory_, FILE_CREATE, &directory, &io, access, 0, options));
-  CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_OPEN, &directory, &io, access, 0, options));
+  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(env.directory_, FILE_CREATE, &directory, access, 0, options));
+  CHECK_STATUS(STATUS_SUCCESS, Create(env.directory_, FILE_OPEN, &directory, access, 0, options));
   NtClose(directory);
 }
 
 void NamesAndPaths(const SConformanceEnvironment& env) {
-  const SConformancePath lower(env, u"name.txt");
-  const SConformancePath upper(env, u"NAME.TXT");
-  const SConformancePath inMissingDirectory(env, u"missing\\name.txt");
-  Put(lower.text_, "x");
+  Put(SConformancePath(env, u"name.txt").text_, "x");
   HANDLE file;
-  IO_STATUS_BLOCK io;
-  CHECK_STATUS(STATUS_SUCCESS, Create(upper.text_, FILE_OPEN, &file, &io));
+  CHECK_STATUS(STATUS_SUCCESS, Create(SConformancePath(env, u"NAME.TXT").text_, FILE_OPEN, &file));
   NtClose(file);
-  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND, Create(inMissingDirectory.text_, FILE_OPEN, &file, &io));
+  CHECK_STATUS(STATUS_OBJECT_PATH_NOT_FOUND,
+               Create(SConformancePath(env, u"missing\\name.txt").text_, FILE_OPEN, &file));
 }
 
 // The configuration reader's loop: one-byte synchronous reads at the file position until the end of the file.
@@ -87,16 +83,15 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
   const SConformancePath path(env, u"read.txt");
   Put(path.text_, "abc");
   HANDLE file;
-  IO_STATUS_BLOCK io;
-  if (!CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &file, &io, GENERIC_READ | SYNCHRONIZE))) return;
+  if (!CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &file, GENERIC_READ | SYNCHRONIZE))) return;
   char byte = 0;
   for (char expected : {'a', 'b', 'c'}) {
-    CHECK_STATUS(STATUS_SUCCESS, Read(file, &byte, 1, &io));
-    CHECK_EQ(1, io.Information);
+    CHECK_STATUS(STATUS_SUCCESS, Read(file, &byte, 1));
+    CHECK_EQ(1, g_io.Information);
     CHECK_EQ(expected, byte);
   }
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
-  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1, &io));
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1));
+  CHECK_STATUS(STATUS_END_OF_FILE, Read(file, &byte, 1));
   NtClose(file);
 }
 
@@ -104,16 +99,14 @@ void ReadsEndAtTheEndOfFile(const SConformanceEnvironment& env) {
 void WritesFollowEachOther(const SConformanceEnvironment& env) {
   const SConformancePath log(env, u"log.txt");
   HANDLE file;
-  IO_STATUS_BLOCK io;
   const ACCESS_MASK logAccess = GENERIC_WRITE | SYNCHRONIZE | FILE_APPEND_DATA;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_CREATE, &file, &io, logAccess))) {
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(log.text_, FILE_CREATE, &file, logAccess))) {
     CHECK_STATUS(STATUS_SUCCESS, Write(file, "one\r\n"));
     CHECK_STATUS(STATUS_SUCCESS, Write(file, "two\r\n"));
-    IO_STATUS_BLOCK flush{};
-    CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &flush));
+    CHECK_STATUS(STATUS_SUCCESS, NtFlushBuffersFile(file, &g_io));
     NtClose(file);
   }
-  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(log.text_, FILE_CREATE, &file, &io, logAccess));
+  CHECK_STATUS(STATUS_OBJECT_NAME_COLLISION, Create(log.text_, FILE_CREATE, &file, logAccess));
   char buffer[64];
   CHECK_TEXT("one\r\ntwo\r\n", Content(log.text_, buffer));
 }
@@ -124,20 +117,19 @@ void SharingAndDeletion(const SConformanceEnvironment& env) {
   const SConformancePath path(env, u"shared.txt");
   Put(path.text_, "x");
   HANDLE reader, second;
-  IO_STATUS_BLOCK io;
   const ACCESS_MASK readAccess = GENERIC_READ | SYNCHRONIZE;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, &io, readAccess, FILE_SHARE_READ))) {
-    CHECK_STATUS(STATUS_SHARING_VIOLATION, Create(path.text_, FILE_OPEN, &second, &io));
-    CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &second, &io, readAccess, kShareReadWrite));
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, readAccess, FILE_SHARE_READ))) {
+    CHECK_STATUS(STATUS_SHARING_VIOLATION, Create(path.text_, FILE_OPEN, &second));
+    CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &second, readAccess, kShareReadWrite));
     NtClose(second);
     NtClose(reader);
   }
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, &io, readAccess, kShareReadWrite))) {
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(path.text_, FILE_OPEN, &reader, readAccess, kShareReadWrite))) {
     CHECK_STATUS(STATUS_SHARING_VIOLATION, Delete(path.text_));
     NtClose(reader);
   }
   CHECK_STATUS(STATUS_SUCCESS, Delete(path.text_));
-  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(path.text_, FILE_OPEN, &reader, &io));
+  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(path.text_, FILE_OPEN, &reader));
   CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Delete(path.text_));
 }
 
@@ -145,25 +137,22 @@ void SharingAndDeletion(const SConformanceEnvironment& env) {
 // controls are refused.
 void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
   HANDLE volume;
-  IO_STATUS_BLOCK io;
+  NTFS_VOLUME_DATA_BUFFER data{};
   const ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0))) {
-    NTFS_VOLUME_DATA_BUFFER data{};
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, FILE_READ_DATA, shareAll, 0))) {
     // Wine answers every NTFS control with STATUS_NOT_SUPPORTED.
     CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_NOT_SUPPORTED,
-                              NtFsControlFile(volume, nullptr, nullptr, nullptr, &io, FSCTL_GET_NTFS_VOLUME_DATA,
+                              NtFsControlFile(volume, nullptr, nullptr, nullptr, &g_io, FSCTL_GET_NTFS_VOLUME_DATA,
                                               nullptr, 0, &data, sizeof data));
     NtClose(volume);
   }
-  NTFS_VOLUME_DATA_BUFFER data{};
-  CHECK_STATUS(STATUS_INVALID_HANDLE, NtFsControlFile(nullptr, nullptr, nullptr, nullptr, &io,
+  CHECK_STATUS(STATUS_INVALID_HANDLE, NtFsControlFile(nullptr, nullptr, nullptr, nullptr, &g_io,
                                                       FSCTL_GET_NTFS_VOLUME_DATA, nullptr, 0, &data, sizeof data));
-  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(u"\\??\\Q:", FILE_OPEN, &volume, &io, FILE_READ_DATA, shareAll, 0));
-  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, &io, FILE_GENERIC_READ_WRITE,
-                                          kShareReadWrite, FILE_SYNCHRONOUS_IO_NONALERT))) {
-    IO_STATUS_BLOCK flush{};
+  CHECK_STATUS(STATUS_OBJECT_NAME_NOT_FOUND, Create(u"\\??\\Q:", FILE_OPEN, &volume, FILE_READ_DATA, shareAll, 0));
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, FILE_GENERIC_READ_WRITE, kShareReadWrite,
+                                          FILE_SYNCHRONOUS_IO_NONALERT))) {
     // Wine cannot flush a volume: it refuses the request as one the device does not take.
-    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, NtFlushBuffersFile(volume, &flush));
+    CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_INVALID_DEVICE_REQUEST, NtFlushBuffersFile(volume, &g_io));
     NtClose(volume);
   }
 }

@@ -10,21 +10,8 @@ HANDLE MakeEvent(EVENT_TYPE type, bool signalled) {
   return event;
 }
 
-HANDLE MakeMutant(bool owned) {
-  HANDLE mutant = nullptr;
-  CHECK_STATUS(STATUS_SUCCESS, NtCreateMutant(&mutant, MUTANT_ALL_ACCESS, nullptr, owned));
-  return mutant;
-}
-
-LARGE_INTEGER Milliseconds(LONGLONG relative) {
-  LARGE_INTEGER timeout;
-  timeout.QuadPart = -relative * 10000;
-  return timeout;
-}
-
 NTSTATUS Poll(HANDLE handle) {
   LARGE_INTEGER now{};
-  now.QuadPart = 0;
   return NtWaitForSingleObject(handle, false, &now);
 }
 
@@ -65,7 +52,8 @@ void NamedEventsCollide() {
 }
 
 void MutantsCountRecursiveOwnership() {
-  HANDLE mutant = MakeMutant(false);
+  HANDLE mutant = nullptr;
+  CHECK_STATUS(STATUS_SUCCESS, NtCreateMutant(&mutant, MUTANT_ALL_ACCESS, nullptr, false));
   LONG previous = 99;
   CHECK_STATUS(STATUS_MUTANT_NOT_OWNED, NtReleaseMutant(mutant, nullptr));
   CHECK_STATUS(STATUS_WAIT_0, Poll(mutant));
@@ -80,7 +68,8 @@ void MutantsCountRecursiveOwnership() {
 
 void WaitsTimeOut() {
   HANDLE event = MakeEvent(NotificationEvent, false);
-  LARGE_INTEGER timeout = Milliseconds(60);
+  LARGE_INTEGER timeout;
+  timeout.QuadPart = -60 * 10000;  // 60 ms from now
   const LONGLONG start = Now();
   CHECK_STATUS(STATUS_TIMEOUT, NtWaitForSingleObject(event, false, &timeout));
   // The system clock may tick in steps of about 16 ms.
