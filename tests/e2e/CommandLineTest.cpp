@@ -22,6 +22,35 @@ struct RefusalCase {
 };
 void PrintTo(const RefusalCase& refusal, std::ostream* out) { *out << refusal.error; }
 
+// No image is read in any of these: the command line is refused before.
+// clang-format off
+const RefusalCase kRefusals[] = {
+    {{"check", "x.img", "--json"}, "spindraxel check: unknown option '--json'; see 'spindraxel check --help'"},
+    {{"analyze", "x.img", "--jsn"}, "spindraxel analyze: unknown option '--jsn' (did you mean --json?)"},
+    // Unknown before missing: the misspelt flag is why --registry and --file seem to be missing.
+    {{"prepare", "x.img", "--chek-integrity"},
+     "spindraxel prepare: unknown option '--chek-integrity' (did you mean --check-integrity?)"},
+    {{"boot", "--bogus", "--", "sxboottime x"},
+     "spindraxel boot: unknown option '--bogus'; see 'spindraxel boot --help'"},
+    {{"boot", "--dryrun", "--drive", "C=x.img", "sxboottime", "x"},
+     "spindraxel boot: unknown option '--dryrun' (did you mean --dry-run?)"},
+    {{"map", "x.img", "--out", "x.png", "--widht=300"},
+     "spindraxel map: unknown option '--widht' (did you mean --width?)"},
+    {{"image", "create", "x.img", "--sise", "1M"}, "spindraxel image: unknown option '--sise' (did you mean --size?)"},
+    {{"image", "fragment", "x.img", "--sed", "3"}, "spindraxel image: unknown option '--sed' (did you mean --seed?)"},
+    {{"map", "x.img", "--out"}, "spindraxel map: --out needs a value; see 'spindraxel map --help'"},
+    {{"prepare", "x.img", "--file", "a.bin"},
+     "spindraxel prepare: --registry is required; see 'spindraxel prepare --help'"},
+    {{"boot", "--registry", "a.reg", "--registry", "b.reg"},
+     "spindraxel boot: --registry may be given only once; see 'spindraxel boot --help'"},
+    {{"image", "create", "x.img"}, "spindraxel image: --size is required; see 'spindraxel image create --help'"},
+    {{"image", "nosuch", "x.img"}, "spindraxel image: unexpected argument 'nosuch'; see 'spindraxel image --help'"},
+    {{"help", "nosuch"}, "spindraxel help: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
+    {{"nosuch"}, "spindraxel: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
+    {{"chekc", "x.img"}, "spindraxel: unknown command 'chekc'; did you mean check?"},
+};
+// clang-format on
+
 class CommandLineRefusal : public testing::TestWithParam<RefusalCase> {};
 
 TEST_P(CommandLineRefusal, IsOneLineOnStandardErrorAndStatusTwo) {
@@ -31,39 +60,7 @@ TEST_P(CommandLineRefusal, IsOneLineOnStandardErrorAndStatusTwo) {
   EXPECT_EQ(std::string(GetParam().error) + "\n", result.err);
 }
 
-// No image is read in any of these: the command line is refused before.
-INSTANTIATE_TEST_SUITE_P(
-    CommandLineArguments, CommandLineRefusal,
-    testing::Values(
-        RefusalCase{{"check", "x.img", "--json"},
-                    "spindraxel check: unknown option '--json'; see 'spindraxel check --help'"},
-        RefusalCase{{"analyze", "x.img", "--jsn"}, "spindraxel analyze: unknown option '--jsn' (did you mean --json?)"},
-        // Unknown before missing: the misspelt flag is why --registry and --file seem to be missing.
-        RefusalCase{{"prepare", "x.img", "--chek-integrity"},
-                    "spindraxel prepare: unknown option '--chek-integrity' (did you mean --check-integrity?)"},
-        RefusalCase{{"boot", "--bogus", "--", "sxboottime x"},
-                    "spindraxel boot: unknown option '--bogus'; see 'spindraxel boot --help'"},
-        RefusalCase{{"boot", "--dryrun", "--drive", "C=x.img", "sxboottime", "x"},
-                    "spindraxel boot: unknown option '--dryrun' (did you mean --dry-run?)"},
-        RefusalCase{{"map", "x.img", "--out", "x.png", "--widht=300"},
-                    "spindraxel map: unknown option '--widht' (did you mean --width?)"},
-        RefusalCase{{"image", "create", "x.img", "--sise", "1M"},
-                    "spindraxel image: unknown option '--sise' (did you mean --size?)"},
-        RefusalCase{{"image", "fragment", "x.img", "--sed", "3"},
-                    "spindraxel image: unknown option '--sed' (did you mean --seed?)"},
-        RefusalCase{{"map", "x.img", "--out"}, "spindraxel map: --out needs a value; see 'spindraxel map --help'"},
-        RefusalCase{{"prepare", "x.img", "--file", "a.bin"},
-                    "spindraxel prepare: --registry is required; see 'spindraxel prepare --help'"},
-        RefusalCase{{"boot", "--registry", "a.reg", "--registry", "b.reg"},
-                    "spindraxel boot: --registry may be given only once; see 'spindraxel boot --help'"},
-        RefusalCase{{"image", "create", "x.img"},
-                    "spindraxel image: --size is required; see 'spindraxel image create --help'"},
-        RefusalCase{{"image", "nosuch", "x.img"},
-                    "spindraxel image: unexpected argument 'nosuch'; see 'spindraxel image --help'"},
-        RefusalCase{{"help", "nosuch"},
-                    "spindraxel help: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
-        RefusalCase{{"nosuch"}, "spindraxel: unknown command 'nosuch'; 'spindraxel help' lists the commands"},
-        RefusalCase{{"chekc", "x.img"}, "spindraxel: unknown command 'chekc'; did you mean check?"}));
+INSTANTIATE_TEST_SUITE_P(CommandLineArguments, CommandLineRefusal, testing::ValuesIn(kRefusals));
 
 TEST(CommandLineHelp, HelpCommandShowsWhatTheHelpOptionShows) {
   for (const std::string command : {"analyze", "boot", "check", "image", "map", "prepare"}) {

@@ -15,11 +15,11 @@ std::vector<std::string> NamesIn(const TestImage& image, const std::string& dire
   return names;
 }
 
-std::string BootLogOf(const TestImage& image, const std::string& directory, std::string* name) {
-  for (const std::string& found : NamesIn(image, directory)) {
+std::string BootLogOf(const TestImage& image, std::string* name) {
+  for (const std::string& found : NamesIn(image)) {
     if (found.rfind("Spindraxel_native_", 0) != 0) continue;
     if (name != nullptr) *name = found;
-    return image.Ntfscat((directory == "/" ? "/" : directory + "/") + found);
+    return image.Ntfscat("/" + found);
   }
   if (name != nullptr) name->clear();
   return "";

@@ -22,9 +22,8 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, int outFd, int 
   if (pid_ != 0) return;
   // A session leader's first terminal becomes its controlling one.
   if (!terminal.empty()) setsid();
-  const int in = terminal.empty() ? open("/dev/null", O_RDONLY) : open(terminal.c_str(), O_RDWR);
-  const int devNull = open("/dev/null", O_WRONLY);
-  dup2(in, STDIN_FILENO);
+  const int devNull = open("/dev/null", O_RDWR);
+  dup2(terminal.empty() ? devNull : open(terminal.c_str(), O_RDWR), STDIN_FILENO);
   dup2(outFd >= 0 ? outFd : devNull, STDOUT_FILENO);
   dup2(errFd >= 0 ? errFd : devNull, STDERR_FILENO);
   // A test runner may ignore or block signals that a command started from a shell would act on.
@@ -78,7 +77,6 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
     close(outFile);
     close(errFile);
     const std::optional<int> status = child.Wait(timeoutSeconds);
-    result.timedOut = !status;
     if (status && WIFEXITED(*status)) result.exitStatus = WEXITSTATUS(*status);
   }
   result.out = FileBytes(outPath);
@@ -88,10 +86,9 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
   return result;
 }
 
-std::vector<std::string> SpindraxelArgv(const std::vector<std::string>& args) {
-  std::vector<std::string> argv{SX_SPINDRAXEL_PATH};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return argv;
+std::vector<std::string> SpindraxelArgv(std::vector<std::string> args) {
+  args.insert(args.begin(), SX_SPINDRAXEL_PATH);
+  return args;
 }
 
 CommandResult RunSpindraxel(const std::vector<std::string>& args, int timeoutSeconds, int errFd) {

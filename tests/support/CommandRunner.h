@@ -12,10 +12,9 @@
 namespace testsupport {
 
 struct CommandResult {
-  int exitStatus = -1;  // the child's exit status; -1 when it was killed or did not start
-  bool timedOut = false;
-  std::string out;  // standard output (the boot screen)
-  std::string err;  // standard error ("" when it went to `errFd`)
+  int exitStatus = -1;  // the child's exit status; -1 when it was killed, timed out or did not start
+  std::string out;      // standard output (the boot screen)
+  std::string err;      // standard error ("" when it went to `errFd`)
 };
 
 // Standard input is /dev/null; standard error goes to `errFd` instead of being captured when it is given.
@@ -23,7 +22,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
 // Runs the spindraxel command built with the tests.
 CommandResult RunSpindraxel(const std::vector<std::string>& args, int timeoutSeconds = 120, int errFd = -1);
 // `args` after the path of the spindraxel command built with the tests.
-std::vector<std::string> SpindraxelArgv(const std::vector<std::string>& args);
+std::vector<std::string> SpindraxelArgv(std::vector<std::string> args);
 
 // The bytes of a host file; "" when it cannot be read.
 std::string FileBytes(const std::string& path);
@@ -40,7 +39,6 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  pid_t Pid() const { return pid_; }
   // The wait status once the child has ended; nullopt when it still runs after `timeoutSeconds`.
   std::optional<int> Wait(int timeoutSeconds = 120);
   void Signal(int signal) const;

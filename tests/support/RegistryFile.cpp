@@ -1,6 +1,5 @@
 #include "support/RegistryFile.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 
@@ -24,13 +23,9 @@ std::string MultiStringHex(const std::vector<std::string>& entries) {
   std::string bytes;
   for (const std::string& entry : entries) bytes += entry + '\0';
   std::string text = "hex(7):";
-  char hex[8];
-  for (const char byte : bytes + '\0') {
-    std::snprintf(hex, sizeof hex, "%02x,00,", static_cast<unsigned char>(byte));
-    text += hex;
-  }
-  text.pop_back();
-  return text;
+  constexpr char kDigits[] = "0123456789abcdef";
+  for (const unsigned char byte : bytes + '\0') text += std::string{kDigits[byte >> 4], kDigits[byte & 15]} + ",00,";
+  return text.substr(0, text.size() - 1);
 }
 
 RegistryFile::RegistryFile(const std::string& bytes) {
@@ -72,9 +67,9 @@ std::optional<host::RegistryValue> RegistryFile::Value(const std::u16string& key
 }
 
 std::optional<uint32_t> RegistryFile::Dword(const std::u16string& key, const std::u16string& name) const {
-  std::optional<host::RegistryValue> value = Value(key, name);
-  if (!value || value->type != REG_DWORD || value->data.size() != 4) return std::nullopt;
-  return value->data[0] | (value->data[1] << 8) | (value->data[2] << 16) | (uint32_t{value->data[3]} << 24);
+  std::optional<host::RegistryValue> v = Value(key, name);
+  if (!v || v->type != REG_DWORD || v->data.size() != 4) return std::nullopt;
+  return v->data[0] | (v->data[1] << 8) | (v->data[2] << 16) | (uint32_t{v->data[3]} << 24);
 }
 
 std::vector<std::string> RegistryFile::BootExecute() const {

@@ -11,11 +11,6 @@
 #include <mutex>
 #include <sstream>
 #include <utility>
-#include <vector>
-
-#include "host/ntfs/NtfsVolume.h"
-#include "host/offline/ConsistencyCheck.h"
-#include "host/offline/ImageLayout.h"
 
 namespace testsupport {
 namespace {
@@ -27,8 +22,7 @@ using host::NtfsVolume;
 
 std::string MakeTempDirectory() {
   std::string pattern = (fs::temp_directory_path() / "spindraxel-ntfs-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) return "";
-  return pattern;
+  return mkdtemp(pattern.data()) == nullptr ? "" : pattern;
 }
 
 // The formatted images of this test binary, one per size and cluster size, removed at exit.
@@ -105,40 +99,25 @@ TestImage::~TestImage() {
   if (!directory_.empty()) fs::remove_all(directory_, ignored);
 }
 
+// Each layout step below is a call of host/ImageLayout on the mounted volume (`v`), its error text in `e`.
 ::testing::AssertionResult TestImage::PutFile(const std::u16string& path, const std::string& bytes) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
-    return host::PutFile(volume, path, bytes, nullptr, error);
-  });
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) { return host::PutFile(v, path, bytes, nullptr, e); });
 }
 
 ::testing::AssertionResult TestImage::MakeDirectory(const std::u16string& path) {
-  return OnVolume(path_,
-                  [&](NtfsVolume& volume, std::string* error) { return host::MakeDirectories(volume, path, error); });
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) { return host::MakeDirectories(v, path, e); });
 }
 
-std::string TestImage::ReadFile(const std::u16string& path) {
-  std::string content;
-  const ::testing::AssertionResult read = OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
-    NtfsVolume::Node node;
-    NTSTATUS status = volume.Lookup(path, &node);
-    content.resize(NT_SUCCESS(status) && !node.isDirectory ? node.size : 0);
-    uint32_t got = 1;  // a read that gets nothing before the end fails too
-    for (uint64_t done = 0; NT_SUCCESS(status) && got != 0 && done < content.size(); done += got) {
-      status =
-          volume.Read(node.mftRef, done, &content[done], std::min<uint64_t>(content.size() - done, 16 << 20), &got);
-    }
-    *error = "reading " + Narrow(path) + " answered " + Hex(status) + (node.isDirectory ? " (a directory)" : "");
-    return NT_SUCCESS(status) && !node.isDirectory && got != 0;
-  });
-  EXPECT_TRUE(read);
-  return read ? content : "";
+std::string TestImage::ReadFile(const std::u16string& path) const {
+  std::string slashed = "/" + Narrow(path);
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  return Ntfscat(slashed);
 }
 
 std::string TestImage::Ntfscat(const std::string& path) const {
   const CommandResult result = RunCommand({NtfsToolPath("ntfscat"), path_, path});
-  if (result.exitStatus != 0) {
-    ADD_FAILURE() << "ntfscat " << path << " exited with " << result.exitStatus << ": " << result.err;
-  }
+  if (result.exitStatus != 0)
+    ADD_FAILURE() << "ntfscat " << path << " exited " << result.exitStatus << ": " << result.err;
   return result.out;
 }
 
@@ -146,39 +125,32 @@ CommandResult TestImage::RunNtfsfix() const { return RunCommand({NtfsToolPath("n
 
 ::testing::AssertionResult TestImage::PutFileAt(const std::u16string& path, const std::string& bytes,
                                                 const std::vector<ClusterRun>& runs) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) {
     NtfsVolume::Node node;
-    return host::PutFile(volume, path, bytes, &node, error) && host::PlaceRuns(volume, node.mftRef, runs, error);
+    return host::PutFile(v, path, bytes, &node, e) && host::PlaceRuns(v, node.mftRef, runs, e);
   });
 }
 
 ::testing::AssertionResult TestImage::PutFragmentedFile(const std::u16string& path, const std::string& bytes,
                                                         int fragments, std::vector<ClusterRun>* runs) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) {
     NtfsVolume::Node node;
-    return host::PutFile(volume, path, bytes, &node, error) &&
-           host::FragmentFile(volume, node.mftRef, fragments, runs, error);
+    return host::PutFile(v, path, bytes, &node, e) && host::FragmentFile(v, node.mftRef, fragments, runs, e);
   });
 }
 
 ::testing::AssertionResult TestImage::PutSparseFile(const std::u16string& path, uint64_t size,
                                                     const std::vector<FilePiece>& pieces) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
-    return host::PutSparseFile(volume, path, size, pieces, error);
-  });
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) { return host::PutSparseFile(v, path, size, pieces, e); });
 }
 
 ::testing::AssertionResult TestImage::PutCompressedFile(const std::u16string& path, const std::string& bytes) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
-    return host::PutCompressedFile(volume, path, bytes, error);
-  });
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) { return host::PutCompressedFile(v, path, bytes, e); });
 }
 
 ::testing::AssertionResult TestImage::FillVolumeExcept(const std::vector<ClusterRun>& keepFree,
                                                        const std::u16string& path) {
-  return OnVolume(path_, [&](NtfsVolume& volume, std::string* error) {
-    return host::FillVolumeExcept(volume, keepFree, path, error);
-  });
+  return OnVolume(path_, [&](NtfsVolume& v, std::string* e) { return host::FillVolumeExcept(v, keepFree, path, e); });
 }
 
 std::vector<host::NtfsVolume::Run> TestImage::RunsOf(const std::u16string& path) {
@@ -197,8 +169,7 @@ std::vector<host::NtfsVolume::Run> TestImage::RunsOf(const std::u16string& path)
   std::unique_ptr<host::ConsistencyCheck> check = host::ConsistencyCheck::Open(path_, &error);
   host::ClusterReport report;
   if (!check || !check->CheckClusters(&report, &error)) return ::testing::AssertionFailure() << error;
-  if (!report.Consistent()) return ::testing::AssertionFailure() << report.Describe();
-  return ::testing::AssertionSuccess();
+  return report.Consistent() ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << report.Describe();
 }
 
 host::FileFragmentation TestImage::Fragments(const std::string& path) const {

@@ -44,8 +44,6 @@ class TestImage {
   // Puts `bytes` at `path`, creating missing parent directories and replacing the content of an existing file.
   ::testing::AssertionResult PutFile(const std::u16string& path, const std::string& bytes);
   ::testing::AssertionResult MakeDirectory(const std::u16string& path);  // with missing parents
-  // The content of `path`; fails the current test and returns "" when it cannot be read.
-  std::string ReadFile(const std::u16string& path);
 
   // Layouts, made with the same move machinery as FSCTL_MOVE_FILE.
   //
@@ -79,6 +77,9 @@ class TestImage {
 
   // Independent views through the ntfs-3g tools, with paths as they take them ("/Dir/File", case-sensitive).
   //
+  // The content of `path` (u"Dir\\File", case-sensitive here) as ntfscat reads it; fails the current test and
+  // returns "" when it cannot be read.
+  std::string ReadFile(const std::u16string& path) const;
   // ntfscat's output for `path`; fails the current test when ntfscat fails.
   std::string Ntfscat(const std::string& path) const;
   // `ntfsfix -n`: checks without changing anything; exit status 0 for a consistent volume.

@@ -72,9 +72,8 @@ void DecodeDisplayTrace(const std::string& trace, WineRun* run) {
 }  // namespace
 
 void WineTest::SetUp() {
-  if (NtfsToolPath("wine").empty() || NtfsToolPath("wineserver").empty()) {
+  if (NtfsToolPath("wine").empty() || NtfsToolPath("wineserver").empty())
     GTEST_SKIP() << "Wine is not installed (apt-get install wine64 wine)";
-  }
   for (const char* program : {"sxboottime.exe", "sxconformance.exe"}) {
     const std::string path = std::string(SX_WINDOWS_BUILD_DIR) + "/" + program;
     if (!fs::exists(path)) GTEST_SKIP() << path << " is missing: the Windows build needs mingw-w64";
@@ -102,7 +101,7 @@ WineRun WineTest::RunProgram(const std::string& program, const std::string& argu
                 fs::copy_options::overwrite_existing);
   const testsupport::CommandResult result =
       testsupport::RunCommand(WineCommand({"C:\\" + program, argument}), kProgramTimeoutSeconds);
-  WineRun run{result.exitStatus, result.timedOut, "", false, result.err};
+  WineRun run{result.exitStatus, "", false, result.err};
   DecodeDisplayTrace(result.err, &run);
   return run;
 }

@@ -22,8 +22,7 @@
 namespace winetest {
 
 struct WineRun {
-  int exitStatus = -1;  // the low byte of the status the program ended with; -1 when it was killed
-  bool timedOut = false;
+  int exitStatus = -1;     // the low byte of the status the program ended with; -1 when it was killed or timed out
   std::string screen;      // what the program showed with NtDisplayString, decoded from Wine's trace
   bool screenCut = false;  // a text of it was too long for the trace to show whole
   std::string trace;       // Wine's standard error, for failure messages
