@@ -17,6 +17,7 @@
 #include "support/BootLog.h"
 #include "support/CommandRunner.h"
 #include "support/ConfigSections.h"
+#include "support/RandomBytes.h"
 #include "support/RegistryFile.h"
 #include "support/TestImage.h"
 
@@ -53,9 +54,8 @@ struct Machine {
 
   void Put(const std::vector<FileSpec>& files) {
     for (const FileSpec& file : files) {
-      std::mt19937 random(contents.size() + 1);
-      std::string bytes(file.clusters == 0 ? 0 : file.clusters * 4096 - 10, '\0');
-      for (char& byte : bytes) byte = static_cast<char>(random());
+      const std::string bytes =
+          RandomBytes(file.clusters == 0 ? 0 : file.clusters * 4096 - 10, static_cast<unsigned>(contents.size() + 1));
       std::u16string name;
       for (const char* p = file.path; *p; ++p) name += *p == '/' ? u'\\' : static_cast<char16_t>(*p);
       TestImage& image = Drive(file.drive);
