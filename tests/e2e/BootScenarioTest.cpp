@@ -163,6 +163,9 @@ const BootCase kBoots[] = {
      {"--keys", "100:esc,150:f1,200:left,250:tab", "--fault", "FSCTL_MOVE_FILE=delay:400"},
      kTwoVolumes + "C:\\one.bin\nC:\\two.bin\nC:\\three.bin\nD:\\d.bin\n" + kEnding, {}, {},
      {{"C:/one.bin", 1}, {"C:/two.bin", 1}, {"C:/three.bin", 1}, {"D:/d.bin", 1}}},
+    // The key is read before the finished flag: one already waiting when a volume's work ends at once aborts it.
+    {"KeyWaitingAsProcessingEndsAbortsTheVolume", {{'C', "whole.bin", 5, 1}}, GeneralSection({"log=0"}) +
+     Sections({"C:\\whole.bin"}), {"--keys", "0:a"}, kBanner + "…\nAborting...\n…" + kEnding},
 };
 // clang-format on
 

@@ -8,7 +8,6 @@
 
 #include "support/BootLog.h"
 #include "support/CommandRunner.h"
-#include "support/ConfigSections.h"
 #include "support/RegistryFile.h"
 #include "support/TestImage.h"
 
@@ -176,15 +175,6 @@ TEST_P(PrepareRegistry, WritesTheConfigurationAndTheEntryOnceKeepingEveryOtherVa
 
 INSTANTIATE_TEST_SUITE_P(Files, PrepareRegistry, testing::ValuesIn(kRegistries),
                          [](const testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
-
-// The key is read before the finished flag: a key already waiting when a volume's work ends at once aborts it.
-TEST_F(Commands, KeyWaitingAsProcessingEndsAbortsTheVolume) {
-  ASSERT_TRUE(image_.PutFile(u"defrag.cfg", GeneralSection({"log=0"}) + FileSection("\\??\\C:\\Data\\whole.bin")));
-  const CommandResult boot = RunSpindraxel(
-      {"boot", "--keys", "0:a", "--drive", "C=" + image_.Path(), "--", "sxboottime \\??\\C:\\defrag.cfg"});
-  EXPECT_EQ(0, boot.exitStatus);
-  EXPECT_NE(std::string::npos, boot.out.find("\nAborting...\n")) << boot.out;
-}
 
 // Tools other than regedit save UTF-16 without a byte-order mark.
 TEST_F(Commands, RegistryInUtf16WithoutAByteOrderMarkIsRead) {

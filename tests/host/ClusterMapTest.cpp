@@ -9,7 +9,6 @@
 
 #include "host/offline/ClusterMap.h"
 #include "host/offline/VolumeAnalysis.h"
-#include "support/TestImage.h"
 
 namespace {
 
@@ -87,35 +86,6 @@ TEST_P(MapWidths, PngDecodesToThePictureDrawnWithTheGridAndTextInside) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Widths, MapWidths, testing::Values(240, 641, 1024, 4000));
-
-TEST(ClusterMap, HighlightedFilesAreDrawnInTheirColoursAtTheirCellsOnly) {
-  testsupport::TestImage image;
-  ASSERT_TRUE(image.PutFileAt(u"a.bin", std::string(8 * 4096, 'a'), {{9000, 5}, {5000, 3}}));
-  ASSERT_TRUE(image.PutFileAt(u"b.bin", std::string(4 * 4096, 'b'), {{12000, 4}}));
-  std::string error;
-  std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image.Path(), &error);
-  ASSERT_TRUE(analysis) << error;
-  host::VolumeLayout volume;
-  host::ClusterBitmap bitmap;
-  std::vector<host::FileLayout> files(2);
-  ASSERT_TRUE(analysis->ReadVolume(&volume, &error) && analysis->ReadBitmap(&bitmap, &error) &&
-              analysis->ReadFile("A.BIN", &files[0], &error) && analysis->ReadFile("\\b.bin", &files[1], &error))
-      << error;
-
-  const ClusterMap map = host::DrawClusterMap("disk.img", volume, bitmap, files, 1024);
-  const Decoded png = WriteAndDecode(map);
-  ASSERT_GT(map.clustersPerCell, 1) << "cells that mix the files' clusters with others";
-  const Rgb a = host::CellColour(host::kFirstHighlightCell), b = host::CellColour(host::kFirstHighlightCell + 1);
-  auto holds = [&](int64_t lcn, const host::ClusterRun& run) {
-    const int64_t cell = lcn / map.clustersPerCell;
-    return run.lcn / map.clustersPerCell <= cell && cell <= (run.lcn + run.count - 1) / map.clustersPerCell;
-  };
-  for (int64_t lcn = 0; lcn < volume.totalClusters; lcn += map.clustersPerCell) {
-    const bool inA = holds(lcn, {9000, 5}) || holds(lcn, {5000, 3}), inB = holds(lcn, {12000, 4});
-    ASSERT_EQ(inA, CellAt(png, map, lcn) == a) << "cluster " << lcn;
-    ASSERT_EQ(inB, CellAt(png, map, lcn) == b) << "cluster " << lcn;
-  }
-}
 
 // Pairs of names whose legend entries must look different, or the same: text reaches gd as the characters typed,
 // never as '?', gd's own markup or bytes it cannot decode.

@@ -71,17 +71,6 @@ INSTANTIATE_TEST_SUITE_P(
                   "NtSetInformationProcess (ProcessDefaultHardErrorMode/DEFAULT) failed with error code 0xc0000008\r\n",
                   0}));
 
-TEST_F(Volume, UnreadableBitmapCountsAsUsedWithBothLines) {
-  CVolumeBitmapCache cache(OpenVolume(u"\\??\\C:"), false);
-  LoggedSinceLastMark();
-  FailNextCallOnThisThread("FSCTL_GET_VOLUME_BITMAP#1=0xC0000185");
-  EXPECT_TRUE(cache.IsClusterUsed(8000));
-  EXPECT_TRUE(
-      testsupport::Matches(LoggedSinceLastMark(),
-                           "… L1 NtFsControlFile error. Code: 0xc0000185\r\n…"
-                           " L1 Error occured while reloading from cluster 8000. Marking cluster as used\r\n…"));
-}
-
 // An 800 MiB sparse image with 512-byte clusters, mounted as D:: three whole bitmap windows and a short last one.
 class LargeVolume : public Volume {
  protected:

@@ -143,12 +143,13 @@ bool InjectFault(const char* call, NTSTATUS* status) {
       }
     }
   }
-  // An interrupt cuts the wait short; the program then stops at the next call boundary.
+  // An interrupt cuts the wait short and, outside any other call, stops the program before this one starts.
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
   while (delayMs != 0 && std::chrono::steady_clock::now() < until && PendingInterrupt() == 0) {
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(until - std::chrono::steady_clock::now(),
                                                                               std::chrono::milliseconds(10)));
   }
+  StopIfInterrupted();
   for (const auto& action : actions) action();
   t_corruptionRequested = corrupts && !fails;
   return fails;

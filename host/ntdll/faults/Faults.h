@@ -75,9 +75,11 @@ struct CallInProgress {
 template <typename Body>
 NTSTATUS TraceCall(const char* call, Body&& body) {
   StopIfInterrupted();
-  CallInProgress inProgress;
   NTSTATUS injected;
-  if (InjectFault(call, &injected)) return RecordCall(call, injected);
+  // An injected delay is spent before the call starts: an interrupt meanwhile stops the program there.
+  const bool fails = InjectFault(call, &injected);
+  CallInProgress inProgress;
+  if (fails) return RecordCall(call, injected);
   return RecordCall(call, body());
 }
 

@@ -128,6 +128,8 @@ NTSTATUS NTAPI NtTerminateThread(HANDLE ThreadHandle, NTSTATUS ExitStatus) {
 }
 
 NTSTATUS NTAPI NtTerminateProcess(HANDLE ProcessHandle, NTSTATUS ExitStatus) {
+  // A program that was asked to stop ends as stopped, even when it got to its own end first.
+  StopIfInterrupted();
   NTSTATUS injected;
   if (InjectFault("NtTerminateProcess", &injected)) return RecordCall("NtTerminateProcess", injected);
   if (ProcessHandle != NtCurrentProcess()) return RecordCall("NtTerminateProcess", STATUS_INVALID_HANDLE);
