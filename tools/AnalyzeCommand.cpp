@@ -41,8 +41,8 @@ const char kAnalyzeDescription[] =
 const char kAnalyzeFooter[] =
     "The image is opened read-only and must not be mounted read-write elsewhere meanwhile.\n"
     "\n"
-    "Exit status: 0 when done, 2 for a usage error or an image or PATH that cannot be read (the others are still\n"
-    "listed).\n"
+    "Exit status: 0 when done, 1 when a PATH cannot be read (the others are still listed), 2 for a usage error or\n"
+    "an image that cannot be read.\n"
     "\n"
     "Examples:\n"
     "  spindraxel analyze disk.img\n"
@@ -168,7 +168,7 @@ int RunAnalyzeCommand(const std::vector<std::string>& args) {
 
   if (json) {
     PrintJson(image, volume, walk, totals, listed);
-    return allRead ? 0 : 2;
+    return allRead ? 0 : 1;
   }
   PrintText(image, volume, walk, totals);
   std::printf("\n");
@@ -187,5 +187,5 @@ int RunAnalyzeCommand(const std::vector<std::string>& args) {
                 totals.fragmentedFiles);
     PrintFileTable(listed);
   }
-  return allRead ? 0 : 2;
+  return allRead ? 0 : 1;
 }

@@ -13,7 +13,8 @@ int RunBootCommand(const std::vector<std::string>& args);
 int RunCheckCommand(const std::vector<std::string>& args);
 
 // spindraxel prepare IMAGE --registry FILE.reg --file PATH...: writes the configuration into an image and adds the
-// program to BootExecute. Returns 0 when both were written, 1 when refused or failed, 2 for usage errors.
+// program to BootExecute. Returns 0 when both were written, 2 when refused, failed or misused (nothing is left
+// written then).
 int RunPrepareCommand(const std::vector<std::string>& args);
 
 // spindraxel image create|fragment ...: makes NTFS images and fragmented content on them. Returns 0 on success, 1
@@ -21,7 +22,8 @@ int RunPrepareCommand(const std::vector<std::string>& args);
 int RunImageCommand(const std::vector<std::string>& args);
 
 // spindraxel analyze IMAGE [PATH...]: the volume's free space and the files' clusters and fragments, as text or
-// JSON. Returns 0 when done, 2 for usage errors and unreadable images or paths.
+// JSON. Returns 0 when done, 1 when a path cannot be read (the others are listed), 2 for usage errors and
+// unreadable images.
 int RunAnalyzeCommand(const std::vector<std::string>& args);
 
 // spindraxel map IMAGE --out FILE.png: the volume's cluster map as a PNG picture. Returns 0 when written, 1 when

@@ -67,7 +67,7 @@ struct PrepareOptions {
 
 int Failure(const std::string& message) {
   std::fprintf(stderr, "spindraxel prepare: %s\n", message.c_str());
-  return 1;
+  return 2;
 }
 
 // "/Data/a.bin", "Data\a.bin" and "Data/a.bin\" all name Data\a.bin.
