@@ -7,6 +7,13 @@
 namespace host {
 namespace {
 
+// Clusters [firstLcn, firstLcn + count) of a drive.
+struct ClusterRange {
+  char drive;
+  int64_t firstLcn;
+  int64_t count;
+};
+
 struct MoveRefusal {
   char drive;
   int64_t firstLcn;
@@ -33,7 +40,7 @@ struct Overrides {
   std::vector<MoveRedirect> redirects;
   std::vector<RetrievalOverride> retrieval;
   bool strict = false;
-  std::vector<MoveRefusal> freed;  // strict mode: clusters freed since the drive's last flush
+  std::vector<ClusterRange> freed;  // strict mode: clusters freed since the drive's last flush
 };
 
 Overrides& State() {
@@ -95,12 +102,12 @@ bool NtfsStrict() {
 
 void NoteFreedClusters(char drive, int64_t lcn, int64_t count) {
   std::lock_guard<std::mutex> lock(State().mutex);
-  if (State().strict && count > 0) State().freed.push_back(MoveRefusal{Upper(drive), lcn, count, STATUS_SUCCESS});
+  if (State().strict && count > 0) State().freed.push_back(ClusterRange{Upper(drive), lcn, count});
 }
 
 bool OverlapsFreedClusters(char drive, int64_t lcn, int64_t count) {
   std::lock_guard<std::mutex> lock(State().mutex);
-  for (const MoveRefusal& range : State().freed) {
+  for (const ClusterRange& range : State().freed) {
     if (range.drive == Upper(drive) && lcn < range.firstLcn + range.count && range.firstLcn < lcn + count) return true;
   }
   return false;
@@ -110,7 +117,7 @@ void ForgetFreedClusters(char drive) {
   std::lock_guard<std::mutex> lock(State().mutex);
   auto& freed = State().freed;
   freed.erase(
-      std::remove_if(freed.begin(), freed.end(), [drive](const MoveRefusal& r) { return r.drive == Upper(drive); }),
+      std::remove_if(freed.begin(), freed.end(), [drive](const ClusterRange& r) { return r.drive == Upper(drive); }),
       freed.end());
 }
 
