@@ -48,6 +48,7 @@ const char kFaultHelp[] =
     "  NtCreateFile#2=delay:500    the second NtCreateFile first waits 500 ms\n"
     "  FSCTL_MOVE_FILE#2=0xC0000021  the second move-file control is refused\n"
     "  NtFlushKey=delay:2000       the registry's save waits 2 s before replacing the file\n"
+    "  DeviceWrite#40+=0xC000007F  the image's disk is full from the 40th write under the volume on\n"
     "Calls are counted in each program run separately.";
 
 const char kMftZoneHelp[] =

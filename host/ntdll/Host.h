@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/NativeApi.h"
 
@@ -14,8 +15,9 @@ namespace host {
 bool MountDrive(char letter, const std::string& device, std::string* error);
 // Unmounts one drive cleanly; false when the letter was not mounted. Open handles on it fail afterwards.
 bool UnmountDrive(char letter);
-// Unmounts every drive cleanly.
-void UnmountAllDrives();
+// Unmounts every drive cleanly. Returns one line per drive whose device refused a write ("drive C: disk.img could
+// not be written: No space left on device"), none when every write reached its device.
+std::vector<std::string> UnmountAllDrives();
 
 // Everything the program has shown on the boot screen (UTF-8), and whether it is also written to standard output.
 std::string ScreenText();

@@ -9,6 +9,7 @@
 #include "host/ntfs/NtfsInode.h"
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
+#include "host/ntfs/VolumeDevice.h"
 
 namespace host {
 namespace {
@@ -82,13 +83,6 @@ class RunlistBuilder {
 
  private:
   std::vector<runlist_element> runs_;
-};
-
-// One allocated piece of a move: where its clusters are and where they go.
-struct MovePiece {
-  int64_t from;
-  int64_t to;
-  int64_t length;
 };
 
 }  // namespace
@@ -292,7 +286,7 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
         builder.Add(from, oldLcn, length);
         continue;
       }
-      pieces.push_back(MovePiece{oldLcn, target, length});
+      pieces.push_back(MovePiece{oldLcn, length});
       builder.Add(from, target, length);
       target += length;
     }
@@ -310,34 +304,56 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
     if (IsBitSet(bits, at - firstByteLcn)) return STATUS_ALREADY_COMMITTED;
   }
 
-  if (ntfs_bitmap_set_run(vol_->lcnbmp_na, lcn, needed) != 0) return StatusFromErrno(errno);
-  vol_->free_clusters -= needed;
-  auto releaseTargets = [&]() {
-    if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, lcn, needed) == 0) vol_->free_clusters += needed;
-  };
-
-  // The data reaches its new place before anything points there. Page-cache order is enough against a crash of
-  // this process; a flush of the volume (NtFlushBuffersFile) is what makes it durable.
+  // The data reaches its new place first, where nothing points yet: a crash here leaves only unused copies. The
+  // targets are one packed range, so pieces gathered from many places still go out in large writes.
   const int64_t clusterSize = vol_->cluster_size;
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(needed * clusterSize, kCopyBytes)));
-  for (const MovePiece& piece : pieces) {
-    for (int64_t done = 0; done < piece.length * clusterSize;) {
-      const int64_t length = std::min<int64_t>(piece.length * clusterSize - done, buffer.size());
-      if (ntfs_pread(vol_->dev, piece.from * clusterSize + done, length, buffer.data()) != length ||
-          ntfs_pwrite(vol_->dev, piece.to * clusterSize + done, length, buffer.data()) != length) {
-        const int error = errno;
-        releaseTargets();
-        return StatusFromErrno(error);
+  const int64_t totalBytes = needed * clusterSize;
+  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(totalBytes, kCopyBytes)));
+  size_t piece = 0;
+  int64_t pieceDone = 0;  // bytes of pieces[piece] already read
+  for (int64_t written = 0; written < totalBytes;) {
+    const int64_t length = std::min<int64_t>(totalBytes - written, buffer.size());
+    for (int64_t filled = 0; filled < length;) {
+      const int64_t take = std::min(length - filled, pieces[piece].length * clusterSize - pieceDone);
+      if (ntfs_pread(vol_->dev, pieces[piece].from * clusterSize + pieceDone, take, buffer.data() + filled) != take) {
+        return StatusFromErrno(errno);
       }
-      done += length;
+      filled += take;
+      pieceDone += take;
+      if (pieceDone == pieces[piece].length * clusterSize) {
+        ++piece;
+        pieceDone = 0;
+      }
     }
+    if (ntfs_pwrite(vol_->dev, lcn * clusterSize + written, length, buffer.data()) != length) {
+      return StatusFromErrno(errno);
+    }
+    written += length;
   }
-
   runlist_element* newRunlist = builder.Release(attr->rl[stream.runCount].vcn);
-  if (newRunlist == nullptr) {
-    releaseTargets();
-    return STATUS_NO_MEMORY;
+  if (newRunlist == nullptr) return STATUS_NO_MEMORY;
+
+  // Then the metadata, staged and committed as one through the undo journal (after the data is flushed): the
+  // targets taken in the bitmap, the runlist in however many MFT records it spans, the old clusters freed. A kill
+  // or power cut at any point leaves the file on its old clusters or on its new ones.
+  storage_->BeginStaging(mftRef);
+  status = SwitchClusters(attr, newRunlist, vcn, lcn, needed, pieces);
+  if (const int error = storage_->Commit()) {
+    // The library now remembers metadata the device does not hold; the device takes no more writes.
+    Uncache(kAnyRecord);
+    return StatusFromErrno(error);
   }
+  if (NT_SUCCESS(status) && moved != nullptr) *moved = needed;
+  return status;
+}
+
+NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn,
+                                    int64_t needed, const std::vector<MovePiece>& pieces) {
+  if (ntfs_bitmap_set_run(vol_->lcnbmp_na, lcn, needed) != 0) {
+    std::free(newRunlist);
+    return StatusFromErrno(errno);
+  }
+  vol_->free_clusters -= needed;
   // The mapping pairs are rewritten from the run that now holds `vcn` (a run before it may have grown into the
   // range); rewriting a runlist of thousands of runs from its start on every move would dominate the move.
   const size_t newCount = CountRuns(newRunlist);
@@ -351,8 +367,9 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
     // never a file pointing at freed clusters) and forget the open stream so the next call rereads the record.
     attr->rl = oldRunlist;
     std::free(newRunlist);
-    if (ntfs_attr_update_mapping_pairs(attr, 0) == 0 && ntfs_inode_sync(attr->ni) == 0) {
-      releaseTargets();
+    if (ntfs_attr_update_mapping_pairs(attr, 0) == 0 && ntfs_inode_sync(attr->ni) == 0 &&
+        ntfs_bitmap_clear_run(vol_->lcnbmp_na, lcn, needed) == 0) {
+      vol_->free_clusters += needed;
     }
     Uncache(kAnyRecord);
     return StatusFromErrno(error);
@@ -364,7 +381,6 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
     if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, piece.from, piece.length) != 0) return StatusFromErrno(errno);
     vol_->free_clusters += piece.length;
   }
-  if (moved != nullptr) *moved = needed;
   return STATUS_SUCCESS;
 }
 

@@ -15,6 +15,8 @@
 #include "host/ntfs/MountSafety.h"
 #include "host/ntfs/NtfsInode.h"
 #include "host/ntfs/NtfsLib.h"
+#include "host/ntfs/MoveJournal.h"
+#include "host/ntfs/VolumeDevice.h"
 
 namespace host {
 namespace {
@@ -242,7 +244,10 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
 
   // Opened for writing here, so that a device this user may only read is refused now: the library would fall
   // back to a read-only mount, on which every move then fails.
-  ScopedFd fd(open(device.c_str(), O_RDWR | O_CLOEXEC));
+  // O_EXCL keeps the kernel from mounting a block device while we write it; it means nothing for a plain file.
+  struct stat info;
+  const int exclusive = stat(device.c_str(), &info) == 0 && S_ISBLK(info.st_mode) ? O_EXCL : 0;
+  ScopedFd fd(open(device.c_str(), O_RDWR | O_CLOEXEC | exclusive));
   if (fd.get() < 0) {
     const int openError = errno;
     if (openError == EACCES || openError == EROFS || openError == EPERM) {
@@ -250,7 +255,6 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     }
     return fail(openError == ENOENT ? "no such file" : std::strerror(openError));
   }
-  struct stat info;
   if (fstat(fd.get(), &info) != 0 || !(S_ISREG(info.st_mode) || S_ISBLK(info.st_mode))) {
     return fail("not an image file or block device");
   }
@@ -266,8 +270,23 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
   // process-wide fcntl lock, which does not stop a second mount in this process; flock does.
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return fail("already mounted by this or another process");
 
+  // A move cut off by a kill or a power cut is undone before anything else reads the volume.
+  std::string journalError;
+  const std::string journalPath = MoveJournal::PathFor(device, fd.get(), &journalError);
+  if (journalPath.empty()) return fail(journalError);
+  bool rolledBack = false;
+  uint64_t interruptedRecord = 0;
+  if (!MoveJournal::RollBack(fd.get(), journalPath, &rolledBack, &interruptedRecord, &journalError)) {
+    return fail(journalError);
+  }
+  if (rolledBack) {
+    std::fprintf(stderr, "spindraxel: %s: rolled back an interrupted move of MFT record %llu (from %s)\n",
+                 device.c_str(), static_cast<unsigned long long>(MREF(interruptedRecord)), journalPath.c_str());
+  }
+  auto storage = std::make_unique<VolumeDevice>(fd.get(), S_ISBLK(info.st_mode));
+  if (!storage->OpenJournal(journalPath, &journalError)) return fail(journalError);
+
   std::lock_guard<std::recursive_mutex> lock(GlobalLibraryLock());
-  // O_EXCL keeps the kernel from mounting a block device while we write it; it means nothing for a plain file.
   const ntfs_mount_flags flags = S_ISBLK(info.st_mode) ? NTFS_MNT_EXCLUSIVE : NTFS_MNT_NONE;
   // A read-write mount already writes (it resets $LogFile), so the dirty flag is read on a read-only mount first.
   // A dirty volume may hold damage that only chkdsk knows how to repair; moving clusters on it could spread it.
@@ -276,8 +295,15 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     ntfs_umount(probe, FALSE);
     if (dirty) return fail("the volume is marked dirty: run chkdsk on Windows (or ntfsfix) first");
   }
-  ntfs_volume* vol = ntfs_mount(device.c_str(), flags);
-  if (vol == nullptr) return fail(MountFailureReason(errno));
+  ntfs_device* libraryDevice = storage->NewLibraryDevice(device);
+  if (libraryDevice == nullptr) return fail(std::strerror(errno));
+  ntfs_volume* vol = ntfs_device_mount(libraryDevice, flags);
+  if (vol == nullptr) {
+    const int mountError = errno;
+    ntfs_device_free(libraryDevice);
+    storage->RemoveJournal();
+    return fail(MountFailureReason(mountError));
+  }
   if (NVolReadOnly(vol)) {
     ntfs_umount(vol, FALSE);
     return fail("the library could mount it only read-only");
@@ -289,26 +315,39 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     ntfs_umount(vol, FALSE);
     return fail(std::string("cannot prepare the volume: ") + std::strerror(setupError));
   }
-  return std::unique_ptr<NtfsVolume>(new NtfsVolume(vol, fd.release(), device));
+  return std::unique_ptr<NtfsVolume>(new NtfsVolume(vol, std::move(storage), fd.release(), device));
 }
 
-NtfsVolume::NtfsVolume(ntfs_volume* vol, int lockFd, std::string device)
-    : vol_(vol), lockFd_(lockFd), device_(std::move(device)) {}
+NtfsVolume::NtfsVolume(ntfs_volume* vol, std::unique_ptr<VolumeDevice> storage, int lockFd, std::string device)
+    : vol_(vol), storage_(std::move(storage)), lockFd_(lockFd), device_(std::move(device)) {}
 
-NtfsVolume::~NtfsVolume() {
+NtfsVolume::~NtfsVolume() { Close(); }
+
+std::string NtfsVolume::Close() {
+  if (vol_ == nullptr) return closeFailure_;
   {
     std::lock_guard<std::recursive_mutex> lock(LibraryLock());
     // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
     // refused writes.
     cached_.reset();
-    if (ntfs_umount(vol_, FALSE) != 0) {
-      std::fprintf(stderr, "NtfsVolume: unmounting %s failed: %s\n", device_.c_str(), std::strerror(errno));
+    const int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
+    vol_ = nullptr;
+    if (const int error = storage_->FirstWriteError() != 0 ? storage_->FirstWriteError() : unmountError) {
+      closeFailure_ = device_ + " could not be written: " + std::strerror(error);
+    } else {
+      storage_->RemoveJournal();
     }
   }
   close(lockFd_);
+  return closeFailure_;
 }
 
 std::recursive_mutex& NtfsVolume::LibraryLock() { return GlobalLibraryLock(); }
+
+void NtfsVolume::SkipMoveFlushes() {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  storage_->SetFlushes(false);
+}
 
 ntfs_volume* NtfsVolume::Raw() {
   Uncache(kAnyRecord);

@@ -23,8 +23,12 @@
 
 // The library's own name for its volume, declared so that this header need not include the library.
 typedef struct _ntfs_volume ntfs_volume;
+typedef struct _ntfs_attr ntfs_attr;
+typedef struct _runlist_element runlist_element;
 
 namespace host {
+
+class VolumeDevice;
 
 // The status NTFS on Windows gives for a failure that libntfs-3g reported as `error` (an errno value).
 NTSTATUS StatusFromErrno(int error);
@@ -34,10 +38,14 @@ class NtfsVolume {
   // Mounts `device` (an image file or block device). On failure returns null and sets *error (when given) to one
   // line for a user: the file is missing, is not an NTFS volume, is already mounted (by this or another process,
   // or by the kernel, for an image also through a loop device), is hibernated, is marked dirty, or the mount was
-  // refused. Every refusal comes before anything is written to the device.
+  // refused. Every refusal comes before anything is written to the device. A move that was cut off (see
+  // MoveJournal) is rolled back first, with one line on standard error.
   static std::unique_ptr<NtfsVolume> Mount(const std::string& device, std::string* error);
-  // Unmounts; every change has reached the device afterwards.
+  // Unmounts; every change has reached the device afterwards, or Close said why not.
   ~NtfsVolume();
+  // Unmounts now. "" when every write reached the device, else one line: "disk.img could not be written: No space
+  // left on device". Nothing may be called after it.
+  std::string Close();
 
   NtfsVolume(const NtfsVolume&) = delete;
   NtfsVolume& operator=(const NtfsVolume&) = delete;
@@ -81,6 +89,9 @@ class NtfsVolume {
 
   // Writes everything the library still holds (the metadata files it keeps open) and syncs the device.
   NTSTATUS Flush();
+  // For volumes made to be worked on (test and demo images): nothing is forced to the disk, so moves stay atomic
+  // against a killed process (the page cache keeps the order of writes) but not against a power cut.
+  void SkipMoveFlushes();
 
   // Clusters: what the NTFS file-system controls are made of. A file's stream here is the unnamed data stream of
   // a file and the $I30 index allocation of a directory.
@@ -109,8 +120,9 @@ class NtfsVolume {
   // at or past its allocation, STATUS_INVALID_PARAMETER for a negative `vcn`.
   NTSTATUS GetRuns(uint64_t mftRef, int64_t vcn, size_t maxRuns, std::vector<Run>* runs, bool* more);
   // Moves the allocated clusters of the stream's [vcn, vcn + count) to `lcn` on, packed in VCN order; holes stay
-  // holes. Data first, then the runlist, then the old clusters are freed: an interrupted move can leak clusters
-  // but never leaves the file pointing at unwritten ones. *moved (when given) is the number of clusters written.
+  // holes. The data is copied first; then the bitmap and the runlist (in every MFT record it spans) change as one,
+  // through the undo journal, so that a move cut off at any point is rolled back by the next read-write mount.
+  // *moved (when given) is the number of clusters written.
   //
   // STATUS_INVALID_PARAMETER: count 0, the range not inside the allocation (or not on compression-unit bounds of a
   //   sparse or compressed stream), a resident stream, or a target that reaches past the end of the volume.
@@ -134,19 +146,30 @@ class NtfsVolume {
  private:
   struct CachedStream;
   struct StreamRef;
+  // One allocated piece of a move, in VCN order: where its clusters are. They go to the target range packed.
+  struct MovePiece {
+    int64_t from;
+    int64_t length;
+  };
 
-  NtfsVolume(ntfs_volume* vol, int lockFd, std::string device);
+  NtfsVolume(ntfs_volume* vol, std::unique_ptr<VolumeDevice> storage, int lockFd, std::string device);
 
   // Closes the cached stream when it belongs to `mftRef` (any record for kAnyRecord). Call before opening a
   // record, with nothing else open.
   static constexpr uint64_t kAnyRecord = ~uint64_t{0};
   void Uncache(uint64_t mftRef);
   NTSTATUS OpenStream(uint64_t mftRef, StreamRef* stream);
+  // The metadata half of MoveClusters, while the device stages: takes the targets, switches the runlist to
+  // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
+  NTSTATUS SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn, int64_t needed,
+                          const std::vector<MovePiece>& pieces);
 
   ntfs_volume* vol_;
+  std::unique_ptr<VolumeDevice> storage_;  // the library's device; makes each move's metadata writes atomic
   std::unique_ptr<CachedStream> cached_;  // under LibraryLock()
   int lockFd_;  // holds an exclusive flock on the device, so that no second mount writes it behind our back
   std::string device_;
+  std::string closeFailure_;
 };
 
 }  // namespace host

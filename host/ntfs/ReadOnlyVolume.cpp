@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "host/ntfs/MountSafety.h"
+#include "host/ntfs/MoveJournal.h"
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
 
@@ -30,6 +31,16 @@ std::unique_ptr<ReadOnlyVolume> ReadOnlyVolume::Open(const std::string& device, 
   if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
     close(fd);
     *error = "cannot " + verb + " " + device + ": it is mounted by this or another process";
+    return nullptr;
+  }
+  // The volume's metadata is half old, half new until the interrupted move is rolled back, which writes.
+  std::string journalError;
+  const std::string journal = MoveJournal::PathFor(device, fd, &journalError);
+  MoveJournal::Unfinished unfinished;
+  if (!journal.empty() && MoveJournal::ReadUnfinished(journal, &unfinished)) {
+    close(fd);
+    *error = "cannot " + verb + " " + device + ": a move on it was interrupted (" + journal +
+             "); roll it back with: spindraxel check --repair " + device;
     return nullptr;
   }
   std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());

@@ -6,8 +6,8 @@
 //   ntfs_volume* vol = volume->Raw();
 //
 // While open it holds a shared flock on the device: a read-write mount of this system (NtfsVolume takes an
-// exclusive one) cannot start meanwhile, and Open refuses a device such a mount holds. Names are matched without
-// case, as Windows opens them.
+// exclusive one) cannot start meanwhile, and Open refuses a device such a mount holds, or one with an interrupted move
+// not yet rolled back (see MoveJournal). Names are matched without case, as Windows opens them.
 #pragma once
 
 #include <memory>

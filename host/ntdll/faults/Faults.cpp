@@ -2,8 +2,10 @@
 
 #include "host/ntdll/Host.h"
 #include "host/ntdll/faults/CallTrace.h"
+#include "host/ntfs/DeviceObserver.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <deque>
 #include <map>
@@ -100,14 +102,44 @@ bool ParseFaultRule(const std::string& text, FaultRule* rule, std::string* error
   return true;
 }
 
+namespace {
+
+constexpr char kDeviceWrite[] = "DeviceWrite";
+
+// The writes that reach the drives' devices, as one more call that rules can name: "DeviceWrite#40+=0xC000007F"
+// is a host disk that fills up at the 40th write under the volumes (undo journals included). Only the status
+// rules apply; STATUS_DISK_FULL fails the write with ENOSPC, any other status with EIO.
+class DeviceWriteFaults : public DeviceObserver {
+ public:
+  int Writing(File, int64_t, const void*, size_t) override {
+    std::lock_guard<std::mutex> guard(State().mutex);
+    ++State().counts[kDeviceWrite];
+    int error = 0;
+    for (FaultRule& rule : State().rules) {
+      if (rule.call != kDeviceWrite) continue;
+      const uint64_t number = ++rule.seen;
+      if (!rule.fails || number < rule.first || (rule.count != 0 && number - rule.first >= rule.count)) continue;
+      if (error == 0) error = rule.status == STATUS_DISK_FULL ? ENOSPC : EIO;
+    }
+    return error;
+  }
+  void Synced(File) override {}
+};
+
+DeviceWriteFaults g_deviceWriteFaults;
+
+}  // namespace
+
 void AddFaultRule(const FaultRule& rule) {
   std::lock_guard<std::mutex> guard(State().mutex);
   State().rules.push_back(rule);
+  if (rule.call == kDeviceWrite) SetDeviceObserver(&g_deviceWriteFaults);
 }
 
 void ClearFaultRules() {
   std::lock_guard<std::mutex> guard(State().mutex);
   State().rules.clear();
+  if (CurrentDeviceObserver() == &g_deviceWriteFaults) SetDeviceObserver(nullptr);
 }
 
 namespace {

@@ -54,17 +54,21 @@ bool UnmountDrive(char letter) {
   return true;
 }
 
-void UnmountAllDrives() {
+std::vector<std::string> UnmountAllDrives() {
   std::array<std::shared_ptr<Drive>, 26> drives;
   {
     std::lock_guard<std::mutex> guard(g_drivesMutex);
     drives.swap(g_drives);
   }
+  std::vector<std::string> failures;
   for (auto& drive : drives) {
     if (!drive) continue;
     std::lock_guard<std::mutex> guard(drive->mutex);
+    const std::string failure = drive->volume->Close();
+    if (!failure.empty()) failures.push_back(std::string("drive ") + drive->letter + ": " + failure);
     drive->volume.reset();
   }
+  return failures;
 }
 
 }  // namespace host

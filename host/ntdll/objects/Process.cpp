@@ -21,6 +21,7 @@ namespace {
 
 constexpr ULONG kParametersNormalized = 0x1;
 constexpr int kRegistryNotSavedStatus = 2;
+constexpr int kNotWrittenStatus = 2;
 
 std::atomic<unsigned> g_hardErrorMode{1};
 std::atomic<uintptr_t> g_nextClientId{0x100};
@@ -63,7 +64,11 @@ void AddExitHook(std::function<void()> hook) { ExitHooks().push_back(std::move(h
 void ExitHostProcess(int status) {
   for (const std::function<void()>& hook : ExitHooks()) hook();
   RestoreTerminal();
-  UnmountAllDrives();
+  // The program's status stays its own, but a run whose writes did not reach the image did not do what it said.
+  for (const std::string& failure : UnmountAllDrives()) {
+    std::fprintf(stderr, "spindraxel: %s\n", failure.c_str());
+    status = kNotWrittenStatus;
+  }
   // The registry goes back to its file last, as a hive is flushed once the program's work is on disk. A registry
   // that could not be saved fails the run: what the program changed there is lost.
   std::string error;

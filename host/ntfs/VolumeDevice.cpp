@@ -1,0 +1,214 @@
+#include "host/ntfs/VolumeDevice.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "host/ntfs/NtfsLib.h"
+
+namespace host {
+namespace {
+
+constexpr int64_t kBlock = static_cast<int64_t>(MoveJournal::kBlockSize);
+
+std::atomic<DeviceObserver*> g_observer{nullptr};
+
+VolumeDevice* Of(ntfs_device* dev) { return static_cast<VolumeDevice*>(dev->d_private); }
+
+// The library's device operations over a VolumeDevice. The descriptor is the one the mount holds its lock on, so
+// opening and closing only track the library's view.
+int DeviceOpen(ntfs_device* dev, int flags) {
+  if (NDevOpen(dev)) {
+    errno = EBUSY;
+    return -1;
+  }
+  if ((flags & O_ACCMODE) == O_RDONLY) NDevSetReadOnly(dev);
+  if (Of(dev)->IsBlockDevice()) NDevSetBlock(dev);
+  NDevSetOpen(dev);
+  return 0;
+}
+
+int DeviceClose(ntfs_device* dev) {
+  const int result = NDevDirty(dev) ? Of(dev)->Sync() : 0;
+  NDevClearOpen(dev);
+  return result;
+}
+
+s64 DeviceSeek(ntfs_device* dev, s64 offset, int whence) { return lseek(Of(dev)->Fd(), offset, whence); }
+
+s64 DeviceRead(ntfs_device* dev, void* buffer, s64 count) {
+  const off_t at = lseek(Of(dev)->Fd(), 0, SEEK_CUR);
+  const s64 got = at < 0 ? -1 : Of(dev)->Read(buffer, count, at);
+  if (got > 0) lseek(Of(dev)->Fd(), at + got, SEEK_SET);
+  return got;
+}
+
+s64 DeviceWrite(ntfs_device* dev, const void* buffer, s64 count) {
+  const off_t at = lseek(Of(dev)->Fd(), 0, SEEK_CUR);
+  const s64 wrote = at < 0 ? -1 : Of(dev)->Write(buffer, count, at);
+  if (wrote > 0) lseek(Of(dev)->Fd(), at + wrote, SEEK_SET);
+  return wrote;
+}
+
+s64 DevicePread(ntfs_device* dev, void* buffer, s64 count, s64 offset) { return Of(dev)->Read(buffer, count, offset); }
+
+s64 DevicePwrite(ntfs_device* dev, const void* buffer, s64 count, s64 offset) {
+  return Of(dev)->Write(buffer, count, offset);
+}
+
+int DeviceSync(ntfs_device* dev) {
+  if (Of(dev)->Sync() != 0) return -1;
+  NDevClearDirty(dev);
+  return 0;
+}
+
+int DeviceStat(ntfs_device* dev, struct stat* info) { return fstat(Of(dev)->Fd(), info); }
+
+int DeviceIoctl(ntfs_device* dev, unsigned long request, void* argument) {
+  return ioctl(Of(dev)->Fd(), request, argument);
+}
+
+ntfs_device_operations g_operations = {DeviceOpen,   DeviceClose,  DeviceSeek, DeviceRead,  DeviceWrite,
+                                       DevicePread,  DevicePwrite, DeviceSync, DeviceStat,  DeviceIoctl};
+
+}  // namespace
+
+void SetDeviceObserver(DeviceObserver* observer) { g_observer.store(observer); }
+DeviceObserver* CurrentDeviceObserver() { return g_observer.load(); }
+
+ntfs_device* VolumeDevice::NewLibraryDevice(const std::string& name) {
+  return ntfs_device_alloc(name.c_str(), 0, &g_operations, this);
+}
+
+void VolumeDevice::RemoveJournal() {
+  if (!broken_) journal_.Remove();
+}
+
+int VolumeDevice::Fail(int error) {
+  if (firstWriteError_ == 0) firstWriteError_ = error;
+  return error;
+}
+
+bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset) {
+  if (DeviceObserver* observer = CurrentDeviceObserver()) {
+    if (const int error = observer->Writing(DeviceObserver::File::kDevice, offset, buffer, count)) {
+      errno = Fail(error);
+      return false;
+    }
+  }
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  for (size_t done = 0; done < count;) {
+    const ssize_t wrote = pwrite(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
+    if (wrote <= 0) {
+      errno = Fail(wrote == 0 ? ENOSPC : errno);
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
+
+int VolumeDevice::SyncThrough() {
+  if (!flushes_) return 0;
+  if (fsync(fd_) != 0) return Fail(errno);
+  if (DeviceObserver* observer = CurrentDeviceObserver()) observer->Synced(DeviceObserver::File::kDevice);
+  return 0;
+}
+
+int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset) {
+  const ssize_t got = pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+  if (got <= 0 || staged_.empty()) return got;
+  // Staged writes are what the library last wrote there.
+  auto* bytes = static_cast<uint8_t*>(buffer);
+  const int64_t end = offset + got;
+  for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
+    const int64_t from = std::max(offset, it->first * kBlock);
+    const int64_t to = std::min(end, (it->first + 1) * kBlock);
+    std::memcpy(bytes + (from - offset), it->second.after.data() + (from - it->first * kBlock),
+                static_cast<size_t>(to - from));
+  }
+  return got;
+}
+
+int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
+  if (broken_) {
+    errno = EIO;
+    return -1;
+  }
+  if (!staging_) return WriteThrough(buffer, static_cast<size_t>(count), offset) ? count : -1;
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  for (int64_t number = offset / kBlock; number * kBlock < offset + count; ++number) {
+    auto it = staged_.find(number);
+    if (it == staged_.end()) {
+      Block block;
+      if (pread(fd_, block.before.data(), kBlock, number * kBlock) != kBlock) {
+        errno = EIO;
+        return -1;
+      }
+      block.after = block.before;
+      it = staged_.emplace(number, block).first;
+    }
+    const int64_t from = std::max(offset, number * kBlock);
+    const int64_t to = std::min(offset + count, (number + 1) * kBlock);
+    std::memcpy(it->second.after.data() + (from - number * kBlock), bytes + (from - offset),
+                static_cast<size_t>(to - from));
+  }
+  return count;
+}
+
+int VolumeDevice::Sync() {
+  if (broken_) {
+    errno = EIO;
+    return -1;
+  }
+  // A sync inside a move waits for its commit, which syncs.
+  if (staging_) return 0;
+  const int error = SyncThrough();
+  errno = error;
+  return error == 0 ? 0 : -1;
+}
+
+void VolumeDevice::BeginStaging(uint64_t mftRef) {
+  staging_ = true;
+  stagedRecord_ = mftRef;
+}
+
+int VolumeDevice::Commit() {
+  staging_ = false;
+  if (staged_.empty() || broken_) {
+    staged_.clear();
+    return broken_ ? EIO : 0;
+  }
+  std::map<int64_t, Block> staged;
+  staged.swap(staged_);
+  auto fail = [this](int error) {
+    broken_ = true;
+    return Fail(error);
+  };
+  // Everything written before (the moved data above all) is durable before the record that makes the move count.
+  if (const int error = SyncThrough()) return fail(error);
+  std::vector<std::pair<int64_t, const uint8_t*>> before;
+  for (const auto& [number, block] : staged) before.emplace_back(number * kBlock, block.before.data());
+  if (const int error = journal_.Record(stagedRecord_, before)) return fail(Fail(error));
+  // Neighbouring blocks go in one write each.
+  for (auto run = staged.begin(); run != staged.end();) {
+    auto end = std::next(run);
+    while (end != staged.end() && end->first == std::prev(end)->first + 1) ++end;
+    std::vector<uint8_t> bytes;
+    for (auto it = run; it != end; ++it) bytes.insert(bytes.end(), it->second.after.begin(), it->second.after.end());
+    if (!WriteThrough(bytes.data(), bytes.size(), run->first * kBlock)) return fail(errno);
+    run = end;
+  }
+  if (const int error = SyncThrough()) return fail(error);
+  if (const int error = journal_.Clear()) return fail(Fail(error));
+  return 0;
+}
+
+}  // namespace host

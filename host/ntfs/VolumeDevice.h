@@ -1,0 +1,79 @@
+// The device under a read-write mount: the library's reads and writes of an image or partition, with the means to
+// make a move's metadata writes atomic.
+//
+//   device.BeginStaging(mftRef);   // the library's writes are held back from here on; its reads see them
+//   ... rewrite the runlist, set and clear bitmap bits ...
+//   int error = device.Commit();   // device synced, old blocks journaled, writes applied and synced, journal cleared
+//
+// After a failed Commit nothing more reaches the device (every write fails with EIO): the library's memory then
+// holds metadata the device does not, and writing any of it could damage the volume. The first failed write of any
+// kind is kept for the command to report.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <string>
+
+#include "host/ntfs/MoveJournal.h"
+
+struct ntfs_device;
+
+namespace host {
+
+class VolumeDevice {
+ public:
+  // Uses `fd`, open read-write and owned by the caller.
+  VolumeDevice(int fd, bool isBlockDevice) : fd_(fd), isBlockDevice_(isBlockDevice) {}
+  VolumeDevice(const VolumeDevice&) = delete;
+  VolumeDevice& operator=(const VolumeDevice&) = delete;
+
+  bool OpenJournal(const std::string& journalPath, std::string* error) { return journal_.Open(journalPath, error); }
+  // Removes the journal file, when nothing is left to roll back.
+  void RemoveJournal();
+
+  // A library device over this one, for ntfs_device_mount (which takes it over: ntfs_umount frees it).
+  ntfs_device* NewLibraryDevice(const std::string& name);
+
+  // Whether commits flush (the default): without, a commit is safe against a killed process but not a power cut.
+  void SetFlushes(bool flushes) {
+    flushes_ = flushes;
+    journal_.SetFlushes(flushes);
+  }
+
+  void BeginStaging(uint64_t mftRef);
+  // Makes the staged writes durable as one: 0, or the errno of the step that failed.
+  int Commit();
+
+  // The errno of the first write or flush that failed; 0 when none did.
+  int FirstWriteError() const { return firstWriteError_; }
+
+  // What the library device's operations call.
+  int64_t Read(void* buffer, int64_t count, int64_t offset);
+  int64_t Write(const void* buffer, int64_t count, int64_t offset);
+  int Sync();
+  int Fd() const { return fd_; }
+  bool IsBlockDevice() const { return isBlockDevice_; }
+
+ private:
+  struct Block {
+    std::array<uint8_t, MoveJournal::kBlockSize> before;
+    std::array<uint8_t, MoveJournal::kBlockSize> after;
+  };
+
+  bool WriteThrough(const void* buffer, size_t count, int64_t offset);
+  int SyncThrough();
+  int Fail(int error);
+
+  int fd_;
+  bool isBlockDevice_;
+  MoveJournal journal_;
+  bool flushes_ = true;
+  bool staging_ = false;
+  bool broken_ = false;
+  uint64_t stagedRecord_ = 0;
+  std::map<int64_t, Block> staged_;  // by block number
+  int firstWriteError_ = 0;
+};
+
+}  // namespace host

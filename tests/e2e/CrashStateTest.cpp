@@ -1,0 +1,158 @@
+// Every state a crash can leave behind during cluster moves, rebuilt from the writes and flushes the moves made:
+// at each write boundary, and at each point with the writes not yet flushed lost or reordered. The next read-write
+// mount must bring each back to a consistent volume with every file's bytes as before, for runlists of one MFT
+// record and of several (an attribute list).
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <random>
+#include <set>
+
+#include "host/ntfs/DeviceObserver.h"
+#include "host/ntfs/MoveJournal.h"
+#include "host/ntfs/ReadOnlyVolume.h"
+#include "support/RandomBytes.h"
+#include "support/TestImage.h"
+
+namespace {
+
+using File = host::DeviceObserver::File;
+
+struct Recorder : host::DeviceObserver {
+  struct Op {
+    File file;
+    bool sync;
+    int64_t offset;
+    std::string bytes;
+  };
+  std::vector<Op> ops;
+
+  int Writing(File file, int64_t offset, const void* data, size_t length) override {
+    ops.push_back({file, false, offset, std::string(static_cast<const char*>(data), length)});
+    return 0;
+  }
+  void Synced(File file) override { ops.push_back({file, true, 0, {}}); }
+};
+
+// Writes `bytes` at `offset` of `path`; with `whole`, `path` is `bytes` and nothing else. The state files are
+// written in place: a buffer in this process would take a copy-on-write fault per page after every fork.
+void Put(const std::string& path, int64_t offset, const std::string& bytes, bool whole = false) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(static_cast<ssize_t>(bytes.size()), pwrite(fd, bytes.data(), bytes.size(), offset)) << path;
+  if (whole) {
+    ASSERT_EQ(0, ftruncate(fd, static_cast<off_t>(bytes.size()))) << path;
+  }
+  close(fd);
+}
+
+TEST(CrashStates, EveryStateComesBackConsistentWithEveryFileIntact) {
+  testsupport::TestImage image(24ull << 20);
+  const std::map<std::u16string, std::string> files = {{u"one.bin", testsupport::RandomBytes(40 * 4096, 1)},
+                                                       {u"many.bin", testsupport::RandomBytes(700 * 4096, 2)}};
+  ASSERT_TRUE(image.PutFragmentedFile(u"one.bin", files.at(u"one.bin"), 8));
+  ASSERT_TRUE(image.PutFragmentedFile(u"many.bin", files.at(u"many.bin"), 700));
+  const std::string pristine = testsupport::FileBytes(image.Path());
+  // The states are rebuilt in memory-backed files where there are some: thousands of flushes cost nothing there.
+  char folder[] = "/dev/shm/spindraxel-crash-XXXXXX";
+  char fallback[] = "/tmp/spindraxel-crash-XXXXXX";
+  const std::string state = std::string(mkdtemp(folder) != nullptr ? folder : mkdtemp(fallback)) + "/state.img";
+  const std::string journal = state + ".sxjournal";
+
+  Recorder recorder;
+  host::SetDeviceObserver(&recorder);
+  {
+    std::string error;
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    // One file whose runlist fits its record; one spread over extent records, moved in pieces (it stays spread)
+    // and then whole (its extent records go).
+    auto move = [&](const std::u16string& path, int64_t vcn, int64_t count) {
+      host::NtfsVolume::Node node;
+      ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node));
+      int64_t target = 0;
+      ASSERT_EQ(STATUS_SUCCESS, volume->FindFreeRun(count, 0, 0, &target));
+      ASSERT_EQ(STATUS_SUCCESS, volume->MoveClusters(node.mftRef, vcn, count, target));
+    };
+    move(u"one.bin", 0, 20);
+    move(u"one.bin", 0, 40);
+    for (int64_t vcn = 0; vcn < 700; vcn += 35) move(u"many.bin", vcn, 35);
+    move(u"many.bin", 0, 700);
+    EXPECT_EQ("", volume->Close());
+  }
+  host::SetDeviceObserver(nullptr);
+  EXPECT_EQ(1u, image.Fragments("/many.bin").fragments);
+
+  // A crash after op `end`, keeping the writes of `kept` (indices into recorder.ops).
+  std::set<std::vector<bool>> seen;
+  int checked = 0, rolledBack = 0;
+  auto check = [&](const std::vector<bool>& kept, const std::string& what) {
+    if (!seen.insert(kept).second) return;
+    Put(state, 0, pristine, true);
+    Put(journal, 0, "", true);
+    for (size_t i = 0; i < kept.size(); ++i) {
+      const Recorder::Op& op = recorder.ops[i];
+      if (kept[i]) Put(op.file == File::kDevice ? state : journal, op.offset, op.bytes);
+    }
+    ++checked;
+    host::MoveJournal::Unfinished unfinished;
+    const bool interrupted = host::MoveJournal::ReadUnfinished(journal, &unfinished);
+    rolledBack += interrupted ? 1 : 0;
+    std::string error;
+    EXPECT_EQ(interrupted, host::ReadOnlyVolume::Open(state, "check", &error) == nullptr) << what << error;
+
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(state, &error);
+    ASSERT_TRUE(volume) << what << ": " << error;
+    for (const auto& [path, bytes] : files) {
+      host::NtfsVolume::Node node;
+      ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node)) << what;
+      std::string read(bytes.size(), '\0');
+      uint32_t got = 0;
+      for (size_t at = 0; at < read.size(); at += got) {
+        ASSERT_EQ(STATUS_SUCCESS, volume->Read(node.mftRef, at, &read[at], 1 << 20, &got)) << what;
+        ASSERT_NE(0u, got) << what;
+      }
+      EXPECT_TRUE(read == bytes) << what << ": the bytes of a file changed";
+    }
+    EXPECT_EQ("", volume->Close()) << what;
+    std::unique_ptr<host::ConsistencyCheck> checker = host::ConsistencyCheck::Open(state, &error);
+    host::ClusterReport report;
+    ASSERT_TRUE(checker && checker->CheckClusters(&report, &error)) << what << ": " << error;
+    EXPECT_TRUE(report.Consistent()) << what << ": " << report.Describe();
+    checker.reset();
+    EXPECT_EQ(0, testsupport::RunCommand({testsupport::NtfsToolPath("ntfsfix"), "-n", state}).exitStatus) << what;
+  };
+
+  std::mt19937 random(7);
+  const size_t count = recorder.ops.size();
+  std::vector<bool> kept(count, false);
+  std::map<File, size_t> flushedUpTo = {{File::kDevice, 0}, {File::kJournal, 0}};
+  for (size_t end = 0; end <= count && !HasFatalFailure(); ++end) {
+    check(kept, "after op " + std::to_string(end));
+    // The same moment with the writes since each file's last flush lost, and with random parts of them kept.
+    for (int variant = 0; variant < 4; ++variant) {
+      std::vector<bool> partly = kept;
+      for (size_t i = 0; i < end; ++i) {
+        if (!recorder.ops[i].sync && i >= flushedUpTo[recorder.ops[i].file]) partly[i] = variant > 0 && random() % 2;
+      }
+      check(partly, "after op " + std::to_string(end) + (variant == 0 ? ", unflushed writes lost" : ", reordered"));
+    }
+    if (end == count) break;
+    if (recorder.ops[end].sync) {
+      flushedUpTo[recorder.ops[end].file] = end;
+    } else {
+      kept[end] = true;
+    }
+  }
+  std::filesystem::remove_all(std::filesystem::path(state).parent_path());
+  std::printf("crash states checked: %d (%d with a move to roll back), from %zu writes and flushes\n", checked,
+              rolledBack, count);
+  EXPECT_GT(rolledBack, 0);
+  EXPECT_GE(checked, 250);
+}
+
+}  // namespace
