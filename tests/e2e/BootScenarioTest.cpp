@@ -67,8 +67,9 @@ struct Machine {
 
   uint64_t Fragments(const std::string& file) { return Drive(file[0]).Fragments(file.substr(2)).fragments; }
 
-  std::vector<std::string> BootArgs(const std::vector<std::string>& more) const {
-    return With({"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path()}, more);
+  std::vector<std::string> BootArgs(const std::vector<std::string>& more, bool strict) const {
+    return With({"boot", "--drive", "C=" + c.Path(), "--drive", "D=" + d.Path()},
+                strict ? With({"--ntfs-strict"}, more) : more);
   }
 
   // What every boot leaves: both volumes consistent for our checker and ntfsfix, and every file's bytes but those
@@ -93,8 +94,17 @@ struct BootCase {
   std::vector<std::pair<std::string, size_t>> logCounts = {};    // how often each text is in the log
   std::vector<std::pair<std::string, uint64_t>> fragments = {};  // of "C:/Dir/File" after the boot
   std::string damaged = "";                                      // the file a fault may change
+  // The counts --ntfs-strict changes: clusters a move freed are no target until a flush (a volume is flushed only as
+  // it is opened), so a later file's whole move into them is refused and all but its first fragment are gathered.
+  std::map<std::string, uint64_t> strictFragments = {};
 };
 void PrintTo(const BootCase& given, std::ostream* out) { *out << given.name; }
+
+// Each scenario runs again on an NTFS as strict as Windows' (--ntfs-strict), expecting the same but strictFragments.
+template <typename Case>
+std::string ScenarioName(const testing::TestParamInfo<std::tuple<Case, bool>>& info) {
+  return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "OnStrictNtfs" : "");
+}
 
 // A file section for each of `paths` ("C:\\Dir\\File"), in that order.
 std::string Sections(const std::vector<std::string>& paths) {
@@ -139,19 +149,19 @@ const BootCase kBoots[] = {
       " L1 Processing failed (0xc000009a)"},
      {{"Beginning defragmentation of \\??\\C:\\three.bin", 0}},
      {{"C:/one.bin", 1}, {"C:/three.bin", 5}, {"D:/d.bin", 5}}},
-    // The second move is b.bin's; c.bin is whole and never moved.
+    // The moves from the second on are b.bin's; c.bin is whole and never moved.
     {"IntegrityCheckCatchesTheFileADamagingMoveCorrupted",
      {{'C', "a.bin", 40, 4}, {'C', "b.bin", 40, 4}, {'C', "c.bin", 11, 1}, {'C', "empty.bin", 0, 1}},
      GeneralSection({"log=3", "log_dir=\\??\\C:\\", "check_file_integrity=1"}) +
          Sections({"C:\\a.bin", "C:\\b.bin", "C:\\c.bin", "C:\\empty.bin", "C:\\missing.bin"}),
-     {"--fault", "FSCTL_MOVE_FILE#2=corrupt"},
+     {"--fault", "FSCTL_MOVE_FILE#2+=corrupt"},
      kBanner + "Initialized Volume C:\nStarting Defragmentation\n…\nC:\\missing.bin\n" + kEnding, {},
      {{"\\??\\C:\\a.bin performed successfully. File is OK.\r\n", 1},
       {"\\??\\C:\\c.bin performed successfully. File is OK.\r\n", 1},
       {"\\??\\C:\\empty.bin performed successfully. File is OK.\r\n", 1}, {"File is OK.", 3},
       {" L1 Integrity check for file \\??\\C:\\b.bin failed. File appears to be corrupted!\r\n", 1},
       {" L3 Integrity check for file \\??\\C:\\missing.bin failed\r\n", 1}},
-     {{"C:/a.bin", 1}, {"C:/b.bin", 1}}, "C:/b.bin"},
+     {{"C:/a.bin", 1}, {"C:/b.bin", 1}}, "C:/b.bin", {{"C:/b.bin", 2}}},
     // Each move takes 400 ms; the key comes during the first. That move completes, the next file may be begun
     // and stops at the engine's first question, and D: is still processed.
     {"KeyPressAbortsTheVolumeBeingProcessedOnly", kFourFiles, kFourSections,
@@ -162,21 +172,22 @@ const BootCase kBoots[] = {
     {"KeysWithoutACharacterDoNotAbort", kFourFiles, kFourSections,
      {"--keys", "100:esc,150:f1,200:left,250:tab", "--fault", "FSCTL_MOVE_FILE=delay:400"},
      kTwoVolumes + "C:\\one.bin\nC:\\two.bin\nC:\\three.bin\nD:\\d.bin\n" + kEnding, {}, {},
-     {{"C:/one.bin", 1}, {"C:/two.bin", 1}, {"C:/three.bin", 1}, {"D:/d.bin", 1}}},
+     {{"C:/one.bin", 1}, {"C:/two.bin", 1}, {"C:/three.bin", 1}, {"D:/d.bin", 1}}, "",
+     {{"C:/two.bin", 2}, {"C:/three.bin", 2}}},
     // The key is read before the finished flag: one already waiting when a volume's work ends at once aborts it.
     {"KeyWaitingAsProcessingEndsAbortsTheVolume", {{'C', "whole.bin", 5, 1}}, GeneralSection({"log=0"}) +
      Sections({"C:\\whole.bin"}), {"--keys", "0:a"}, kBanner + "…\nAborting...\n…" + kEnding},
 };
 // clang-format on
 
-class Boot : public testing::TestWithParam<BootCase> {};
+class Boot : public testing::TestWithParam<std::tuple<BootCase, bool>> {};
 
 TEST_P(Boot, ShowsLogsAndLeavesWhatTheCaseSays) {
-  const BootCase& given = GetParam();
+  const auto& [given, strict] = GetParam();
   Machine machine;
   machine.Put(given.files);
   ASSERT_TRUE(given.configuration.empty() || machine.c.PutFile(u"defrag.cfg", given.configuration));
-  const CommandResult boot = RunSpindraxel(machine.BootArgs(With(given.options, {"--", kCommandLine})));
+  const CommandResult boot = RunSpindraxel(machine.BootArgs(With(given.options, {"--", kCommandLine}), strict));
 
   EXPECT_EQ(0, boot.exitStatus) << "whatever the run did";
   EXPECT_TRUE(Matches(boot.out, given.screen));
@@ -186,12 +197,14 @@ TEST_P(Boot, ShowsLogsAndLeavesWhatTheCaseSays) {
   for (const std::string& line : given.log) inOrder += line + "…";
   EXPECT_TRUE(Matches(log, inOrder));
   for (const auto& [text, count] : given.logCounts) EXPECT_EQ(count, Occurrences(log, text)) << text << "\n" << log;
-  for (const auto& [file, count] : given.fragments) EXPECT_EQ(count, machine.Fragments(file)) << file;
+  std::map<std::string, uint64_t> fragments = strict ? given.strictFragments : std::map<std::string, uint64_t>{};
+  fragments.insert(given.fragments.begin(), given.fragments.end());  // keeps the strict counts already there
+  for (const auto& [file, count] : fragments) EXPECT_EQ(count, machine.Fragments(file)) << file;
   machine.ExpectIntact(given.damaged);
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, Boot, testing::ValuesIn(kBoots),
-                         [](const testing::TestParamInfo<BootCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scenarios, Boot, testing::Combine(testing::ValuesIn(kBoots), testing::Bool()),
+                         ScenarioName<BootCase>);
 
 const std::string kSessionManagerLine = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]";
 constexpr char16_t kCrashControl[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CrashControl";
@@ -232,10 +245,10 @@ const RegistryCase kRegistryBoots[] = {
 };
 // clang-format on
 
-class RegistryBoot : public testing::TestWithParam<RegistryCase> {};
+class RegistryBoot : public testing::TestWithParam<std::tuple<RegistryCase, bool>> {};
 
 TEST_P(RegistryBoot, RunsTheProgramsEntriesAndLeavesTheRegistryAsTheCaseSays) {
-  const RegistryCase& given = GetParam();
+  const auto& [given, strict] = GetParam();
   Machine machine;
   machine.Put({{'C', "a.bin", 10, 5}});
   ASSERT_TRUE(machine.c.MakeDirectory(u"Logs"));
@@ -244,7 +257,7 @@ TEST_P(RegistryBoot, RunsTheProgramsEntriesAndLeavesTheRegistryAsTheCaseSays) {
   const std::string imageBefore = FileBytes(machine.c.Path());
   // A dry run copies the images into TMPDIR: a folder of the test's own shows that the copies go.
   const std::string temporary = std::filesystem::path(machine.c.Path()).parent_path().string() + "/tmp";
-  const std::vector<std::string> args = machine.BootArgs(With({"--registry", registry.Path()}, given.options));
+  const std::vector<std::string> args = machine.BootArgs(With({"--registry", registry.Path()}, given.options), strict);
   std::filesystem::create_directory(temporary);
   setenv("TMPDIR", temporary.c_str(), 1);
   const CommandResult boot = RunSpindraxel(args);
@@ -271,8 +284,8 @@ TEST_P(RegistryBoot, RunsTheProgramsEntriesAndLeavesTheRegistryAsTheCaseSays) {
   machine.ExpectIntact();
 }
 
-INSTANTIATE_TEST_SUITE_P(Scenarios, RegistryBoot, testing::ValuesIn(kRegistryBoots),
-                         [](const testing::TestParamInfo<RegistryCase>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Scenarios, RegistryBoot, testing::Combine(testing::ValuesIn(kRegistryBoots), testing::Bool()),
+                         ScenarioName<RegistryCase>);
 
 TEST(RegistrySave, KilledRunLeavesTheOldFileOrTheNewOneNeverAMixture) {
   TestImage image;
