@@ -12,9 +12,12 @@ namespace {
 
 const char kCheckDescription[] =
     "Checks that the clusters the files of the NTFS volume in IMAGE claim are exactly those its allocation bitmap\n"
-    "marks as used: no cluster claimed twice, none claimed but free, none used by nobody (leaked). For each PATH\n"
-    "(volume-relative, '/' or '\\' between names, any case) it prints how many fragments and clusters the file has;\n"
-    "holes of sparse files are not fragments.\n"
+    "marks as used: no cluster claimed twice, none claimed but free, none used by nobody (leaked). A file whose\n"
+    "runs span several MFT records must agree with its attribute list: each record it names in use and of that\n"
+    "file, each piece starting at the VCN the list says, the pieces covering the file without gap or overlap.\n"
+    "\n"
+    "For each PATH (volume-relative, '/' or '\\' between names, any case) it prints how many fragments and clusters\n"
+    "the file has; holes of sparse files are not fragments.\n"
     "\n"
     "The image is opened read-only and must not be mounted elsewhere meanwhile.\n"
     "\n"

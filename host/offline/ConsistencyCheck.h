@@ -1,7 +1,8 @@
 // An offline check of an NTFS volume's cluster allocation: every non-resident attribute of every in-use MFT record
-// is decoded into a shadow bitmap, which is compared with $Bitmap. Also a file's fragment count, counted the way
-// the system counts it: a run that does not start where the previous allocated run ended begins a new fragment;
-// holes are not counted.
+// is decoded into a shadow bitmap, which is compared with $Bitmap; the attribute list of every file whose
+// attributes span several MFT records is compared with the pieces those records hold. Also a file's fragment count,
+// counted the way the system counts it: a run that does not start where the previous allocated run ended begins a new
+// fragment; holes are not counted.
 //
 //   std::unique_ptr<host::ConsistencyCheck> check = host::ConsistencyCheck::Open("disk.img", &error);
 //   host::ClusterReport report;
@@ -31,6 +32,14 @@ struct ClusterFinding {
   void Add(int64_t lcn);
 };
 
+// Files found in one kind of disagreement: how many, and for the first few the first disagreement, as text.
+struct RecordFinding {
+  uint64_t count = 0;
+  std::vector<std::string> first;  // in MFT record order, at most ClusterFinding::kListed
+
+  void Add(std::string text);
+};
+
 struct ClusterReport {
   int64_t totalClusters = 0;
   int64_t usedClusters = 0;     // set in $Bitmap
@@ -38,10 +47,15 @@ struct ClusterReport {
   ClusterFinding usedButFree;   // claimed by a run, free in $Bitmap
   ClusterFinding leaked;        // used in $Bitmap, claimed by no run
   ClusterFinding beyondVolume;  // claimed by a run past the last cluster
+  // Files whose attribute list disagrees with the records it names: a record not in use or of another file, a
+  // piece missing or starting at another VCN than the list says, pieces with a gap or overlap between them.
+  RecordFinding attributeLists;
 
   bool Consistent() const;
   // One line when consistent, else one line per kind of disagreement:
   //   "leaked clusters: 3 (first: 100, 101, 102)"
+  //   "attribute lists that disagree with their records: 1 (first: file record 64: the attribute list says $DATA
+  //    in record 66 starts at VCN 1000, the record says 1100)"
   std::string Describe() const;
 };
 

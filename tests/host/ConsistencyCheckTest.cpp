@@ -1,5 +1,6 @@
 // The offline consistency checker and `spindraxel check`: each kind of disagreement between the files' runs and
-// $Bitmap is found, counted and located, the command's exit status says the verdict, and --repair frees leaks only.
+// $Bitmap, or between an attribute list and its records, is found, counted and located, the command's exit status
+// says the verdict, and --repair frees leaks only.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -9,6 +10,7 @@
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ConsistencyCheck.h"
+#include "host/offline/ImageLayout.h"
 #include "support/CommandRunner.h"
 #include "support/TestImage.h"
 
@@ -38,6 +40,38 @@ void SetBits(NtfsVolume& volume, int64_t lcn, int64_t count, bool used) {
   ntfs_attr* bitmap = volume.Raw()->lcnbmp_na;
   ASSERT_EQ(0, used ? ntfs_bitmap_set_run(bitmap, lcn, count) : ntfs_bitmap_clear_run(bitmap, lcn, count));
 }
+
+// Spreads the runlists of c.bin and d.bin, 400 fragments each, over extent records, then shifts the start VCN of
+// their last piece by 100: in c.bin's extent record (its list keeps the old start), in d.bin's attribute list entry.
+void DisagreeAttributeLists(NtfsVolume& volume) {
+  for (const char16_t* name : {u"c.bin", u"d.bin"}) {
+    NtfsVolume::Node node;
+    std::string error;
+    ASSERT_TRUE(host::PutFile(volume, name, std::string(400 * 4096, 'c'), &node, &error) &&
+                host::FragmentFile(volume, node.mftRef, 400, nullptr, &error))
+        << error;
+    std::lock_guard<std::recursive_mutex> lock(NtfsVolume::LibraryLock());
+    ntfs_inode* inode = ntfs_inode_open(volume.Raw(), MREF(node.mftRef));
+    ntfs_attr_search_ctx* search = ntfs_attr_get_search_ctx(inode, nullptr);
+    ASSERT_EQ(0, ntfs_attr_lookup(AT_DATA, AT_UNNAMED, 0, CASE_SENSITIVE, 399, nullptr, 0, search));
+    ASSERT_NE(inode, search->ntfs_ino) << "the last piece is in the base record";
+    if (name[0] == u'c') {
+      search->attr->lowest_vcn = cpu_to_sle64(sle64_to_cpu(search->attr->lowest_vcn) + 100);
+      search->attr->highest_vcn = cpu_to_sle64(sle64_to_cpu(search->attr->highest_vcn) + 100);
+      ntfs_inode_mark_dirty(search->ntfs_ino);
+    } else {
+      search->al_entry->lowest_vcn = cpu_to_sle64(sle64_to_cpu(search->al_entry->lowest_vcn) - 100);
+      NInoAttrListSetDirty(inode);
+    }
+    ntfs_attr_put_search_ctx(search);
+    ASSERT_EQ(0, ntfs_inode_close(inode));
+  }
+}
+
+const char kDisagreeing[] =
+    "attribute lists that disagree with their records: 2 (first: file record 66: the attribute list says $DATA in "
+    "record 68 starts at VCN 214, the record says 314; file record 69: the attribute list says $DATA in record 71 "
+    "starts at VCN 114, the record says 214)\n";
 
 struct Damage {
   const char* name;
@@ -88,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(Kinds, Checker,
                                                 "used but free clusters: 2 (first: 9100, 9101)\n"},
                                          Damage{"DoublyUsed",
                                                 [](NtfsVolume& v) { ShareClusters(v, u"b.bin", 9000, 2); },
-                                                "doubly used clusters: 2 (first: 9000, 9001)\n"}),
+                                                "doubly used clusters: 2 (first: 9000, 9001)\n"},
+                                         Damage{"AttributeListDisagrees", DisagreeAttributeLists, kDisagreeing}),
                          [](const testing::TestParamInfo<Damage>& info) { return info.param.name; });
 
 TEST(CheckCommand, ExitsZeroWhenConsistentAndTwoForWhatItCannotRead) {
