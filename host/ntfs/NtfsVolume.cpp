@@ -28,6 +28,8 @@ namespace {
 constexpr uint32_t kIoPiece = 64 * 1024;
 constexpr size_t kMaxNameLength = 255;  // UTF-16 code units in one NTFS name
 constexpr uint64_t kMaxFileSize = INT64_MAX;
+// What the undo journal names for the writes of mounting and unmounting, which belong to no one file.
+constexpr uint64_t kVolumeMetadata = ~uint64_t{0};
 
 std::recursive_mutex& GlobalLibraryLock() {
   static std::recursive_mutex lock;
@@ -279,7 +281,10 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
   if (!MoveJournal::RollBack(fd.get(), journalPath, &rolledBack, &interruptedRecord, &journalError)) {
     return fail(journalError);
   }
-  if (rolledBack) {
+  if (rolledBack && interruptedRecord == kVolumeMetadata) {
+    std::fprintf(stderr, "spindraxel: %s: rolled back an interrupted mount or unmount (from %s)\n", device.c_str(),
+                 journalPath.c_str());
+  } else if (rolledBack) {
     std::fprintf(stderr, "spindraxel: %s: rolled back an interrupted move of MFT record %llu (from %s)\n",
                  device.c_str(), static_cast<unsigned long long>(MREF(interruptedRecord)), journalPath.c_str());
   }
@@ -297,12 +302,20 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
   }
   ntfs_device* libraryDevice = storage->NewLibraryDevice(device);
   if (libraryDevice == nullptr) return fail(std::strerror(errno));
+  // The library's own writes at mount ($MFT record 0 and its mirror, for one) change as one too: a disk that
+  // fails between two of them must not leave the mirror disagreeing with the MFT.
+  storage->BeginStaging(kVolumeMetadata);
   ntfs_volume* vol = ntfs_device_mount(libraryDevice, flags);
   if (vol == nullptr) {
     const int mountError = errno;
+    storage->Commit();
     ntfs_device_free(libraryDevice);
     storage->RemoveJournal();
     return fail(MountFailureReason(mountError));
+  }
+  if (const int commitError = storage->Commit()) {
+    ntfs_umount(vol, FALSE);
+    return fail(std::string("it could not be written: ") + std::strerror(commitError));
   }
   if (NVolReadOnly(vol)) {
     ntfs_umount(vol, FALSE);
@@ -330,8 +343,10 @@ std::string NtfsVolume::Close() {
     // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
     // refused writes.
     cached_.reset();
-    const int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
+    storage_->BeginStaging(kVolumeMetadata);
+    int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
     vol_ = nullptr;
+    if (const int commitError = storage_->Commit(); unmountError == 0) unmountError = commitError;
     if (const int error = storage_->FirstWriteError() != 0 ? storage_->FirstWriteError() : unmountError) {
       closeFailure_ = device_ + " could not be written: " + std::strerror(error);
     } else {
@@ -537,11 +552,15 @@ NTSTATUS NtfsVolume::Flush() {
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
   // Closed inodes were written back when they were closed and file data goes straight to the device; what stays
   // behind are the metadata files the library keeps open for the whole mount.
+  // They go as one ($MFT's record and its mirror must agree), and the commit flushes.
+  storage_->BeginStaging(kVolumeMetadata);
+  int error = 0;
   for (ntfs_inode* inode : {vol_->mft_ni, vol_->mftmirr_ni, vol_->lcnbmp_ni, vol_->vol_ni}) {
-    if (inode != nullptr && ntfs_inode_sync(inode) != 0) return StatusFromErrno(errno);
+    if (error == 0 && inode != nullptr && ntfs_inode_sync(inode) != 0) error = errno;
   }
-  if (ntfs_device_sync(vol_->dev) != 0) return StatusFromErrno(errno);
-  return STATUS_SUCCESS;
+  if (const int commitError = storage_->Commit(); error == 0) error = commitError;
+  if (error == 0 && ntfs_device_sync(vol_->dev) != 0) error = errno;
+  return error == 0 ? STATUS_SUCCESS : StatusFromErrno(error);
 }
 
 }  // namespace host
