@@ -19,10 +19,11 @@ const char kCheckDescription[] =
     "For each PATH (volume-relative, '/' or '\\' between names, any case) it prints how many fragments and clusters\n"
     "the file has; holes of sparse files are not fragments.\n"
     "\n"
-    "The image is opened read-only and must not be mounted elsewhere meanwhile.\n"
+    "The image is opened read-only and must not be mounted elsewhere meanwhile; one with an interrupted move not\n"
+    "yet rolled back is refused.\n"
     "\n"
-    "With --repair it frees leaked clusters, such as an interrupted move can leave, and nothing else: the image is\n"
-    "mounted read-write (refused like every read-write command), and when the volume has any other inconsistency\n"
+    "With --repair the image is mounted read-write (refused like every read-write command), which rolls back an\n"
+    "interrupted move, and leaked clusters are freed, nothing else: when the volume has any other inconsistency\n"
     "nothing is changed.";
 
 const char kCheckFooter[] =
