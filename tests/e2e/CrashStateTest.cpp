@@ -149,8 +149,9 @@ TEST(CrashStates, EveryStateComesBackConsistentWithEveryFileIntact) {
     }
   }
   std::filesystem::remove_all(std::filesystem::path(state).parent_path());
-  std::printf("crash states checked: %d (%d with a move to roll back), from %zu writes and flushes\n", checked,
-              rolledBack, count);
+  std::printf("crash states checked: %d (%d with a move to roll back), from %zu writes and flushes of moves of "
+              "runlists in one MFT record and in several\n",
+              checked, rolledBack, count);
   EXPECT_GT(rolledBack, 0);
   EXPECT_GE(checked, 250);
 }
