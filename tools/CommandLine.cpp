@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 namespace {
@@ -110,4 +111,23 @@ size_t EditDistance(const std::string& a, const std::string& b) {
     }
   }
   return row[b.size()];
+}
+
+bool ParseSize(const std::string& text, uint64_t* bytes) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  std::string suffix(end);
+  uint64_t unit = 1;
+  if (suffix == "K" || suffix == "k")
+    unit = 1ull << 10;
+  else if (suffix == "M" || suffix == "m")
+    unit = 1ull << 20;
+  else if (suffix == "G" || suffix == "g")
+    unit = 1ull << 30;
+  else if (!suffix.empty())
+    return false;
+  if (end == text.c_str() || value > UINT64_MAX / unit) return false;
+  *bytes = value * unit;
+  return true;
 }

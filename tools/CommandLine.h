@@ -2,6 +2,7 @@
 // definitions, and every refusal as one line "spindraxel COMMAND: ..." on standard error with exit status 2.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -35,3 +36,6 @@ class CommandLine {
 
 // The edit distance (insertions, deletions, substitutions) between `a` and `b`, for did-you-mean hints.
 size_t EditDistance(const std::string& a, const std::string& b);
+
+// A size with an optional suffix K, M or G (powers of 1024): "4M". False when `text` is none.
+bool ParseSize(const std::string& text, uint64_t* bytes);

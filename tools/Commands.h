@@ -29,3 +29,8 @@ int RunAnalyzeCommand(const std::vector<std::string>& args);
 // spindraxel map IMAGE --out FILE.png: the volume's cluster map as a PNG picture. Returns 0 when written, 1 when
 // the picture could not be written, 2 for usage errors and unreadable images or paths.
 int RunMapCommand(const std::vector<std::string>& args);
+
+// spindraxel defrag IMAGE PATH...|--all: defragments files of an image or partition with the system's engine, pass
+// after pass. Returns 0 when every selected file ends in one fragment, 1 when some could not, 2 for usage errors,
+// refused images, changed content (--verify) and images that could not be written.
+int RunDefragCommand(const std::vector<std::string>& args);

@@ -39,25 +39,6 @@ const char kImageFooter[] =
     "  spindraxel image create disk.img --size 256M\n"
     "  spindraxel image fragment disk.img --files 20 --size 2M --seed 7";
 
-bool ParseSize(const std::string& text, uint64_t* bytes) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  unsigned long long value = std::strtoull(text.c_str(), &end, 10);
-  std::string suffix(end);
-  uint64_t unit = 1;
-  if (suffix == "K" || suffix == "k")
-    unit = 1ull << 10;
-  else if (suffix == "M" || suffix == "m")
-    unit = 1ull << 20;
-  else if (suffix == "G" || suffix == "g")
-    unit = 1ull << 30;
-  else if (!suffix.empty())
-    return false;
-  if (end == text.c_str() || value > UINT64_MAX / unit) return false;
-  *bytes = value * unit;
-  return true;
-}
-
 // mkntfs lives in sbin, which a user's PATH may lack.
 std::string FindMkntfs() {
   std::vector<std::string> directories;

@@ -18,6 +18,7 @@ const Command kCommands[] = {
     {"analyze", "show how fragmented an image's files and free space are", RunAnalyzeCommand},
     {"boot", "run the boot-time program the way the Session Manager starts it", RunBootCommand},
     {"check", "check an image's cluster allocation and count the fragments of files", RunCheckCommand},
+    {"defrag", "defragment files of an image or partition, pass after pass, in one command", RunDefragCommand},
     {"image", "make an NTFS image, or fragmented files on one", RunImageCommand},
     {"prepare", "put a configuration into an image and the program into a registry's BootExecute", RunPrepareCommand},
     {"map", "draw an image's cluster map as a PNG picture", RunMapCommand},

@@ -19,6 +19,9 @@ bool UnmountDrive(char letter);
 // not be written: No space left on device"), none when every write reached its device.
 std::vector<std::string> UnmountAllDrives();
 
+// The clusters FSCTL_MOVE_FILE has written in this process, on every drive.
+uint64_t ClustersMoved();
+
 // Everything the program has shown on the boot screen (UTF-8), and whether it is also written to standard output.
 std::string ScreenText();
 void ClearScreenText();

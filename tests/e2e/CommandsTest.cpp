@@ -91,6 +91,11 @@ const CommandCase kCommands[] = {
     {"PrepareOfANameTheConfigurationCannotCarry", "non-ASCII character at byte 8", Prepare({"Data/Größe.bin"})},
     {"DryRunNamesTheUsersRegistryFile", "{reg}, line 4", {"boot", "--dry-run", "--registry", "{reg}", "--drive",
      "C={image}"}, "\"Count\"=dword:12345678Z"},
+    {"DefragWithoutFilesNamed", "--all", {"defrag", "{image}"}},
+    {"DefragOfANameOnNoVolume", "Data/none.bin", {"defrag", "{image}", "Data/none.bin", "Data/big.bin"}},
+    {"DefragDryRunChoosesAnyNameUnderAFolder", "", {"defrag", "{image}", "DATA/", "--dry-run"}, "", 0,
+     "Would defragment 2 files (nothing is changed):\n          8 fragments            40 clusters  /Data/big.bin\n"
+     "          3 fragments             6 clusters  /Data/Größe.bin\n"},
     {"BootWhoseFirstAllocationFailsEndsAsUsual", "", {"boot", "--drive", "C={image}", "--fault",
      "RtlAllocateHeap#1=0xC0000017", "--", kPrepared}, "", 0},
 };

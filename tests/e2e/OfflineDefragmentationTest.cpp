@@ -59,4 +59,41 @@ TEST(OfflineDefragmentation, FiftyFragmentedFilesOnAGibibyteImageComeOutWholeAnd
   EXPECT_EQ(0, image.RunNtfsfix().exitStatus);
 }
 
+// One command from scattered to whole: passes repeat while they help, the excluded file is left alone, the bytes and
+// the file list stay as they were, and a dry run or a PATH that names nothing changes nothing.
+TEST(OfflineDefragmentation, DefragCommandGathersEveryChosenFileInOneRun) {
+  constexpr int kCount = 120;
+  constexpr uint64_t kSize = 512 << 10;
+  TestImage image(256ull << 20);
+  ASSERT_EQ(0, RunSpindraxel({"image", "fragment", image.Path(), "--files", std::to_string(kCount), "--size",
+                              std::to_string(kSize), "--seed", "3"})
+                   .exitStatus);
+  const std::string pristine = FileBytes(image.Path());
+  const CommandResult dry = RunSpindraxel({"defrag", image.Path(), "--all", "--dry-run"});
+  EXPECT_EQ(0, dry.exitStatus) << dry.err;
+  EXPECT_NE(std::string::npos, dry.out.find("Would defragment 120 files")) << dry.out;
+  EXPECT_EQ(2, RunSpindraxel({"defrag", image.Path(), "Fragmented/none.bin"}).exitStatus);
+  EXPECT_TRUE(FileBytes(image.Path()) == pristine);
+  auto fileCount = [&image] {
+    const std::string out = RunSpindraxel({"analyze", image.Path()}).out;
+    return out.substr(out.find("Files:"), out.find('\n', out.find("Files:")) - out.find("Files:"));
+  };
+  const std::string filesBefore = fileCount();
+
+  const CommandResult run =
+      RunSpindraxel({"defrag", image.Path(), "\\Fragmented", "--verify", "--exclude", "FILE07.bin"}, 600);
+  EXPECT_EQ(0, run.exitStatus) << run.out << run.err;
+  EXPECT_NE(std::string::npos, run.out.find("119 files: fragments ")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("; 0 still fragmented")) << run.out;
+  for (int i = 0; i < kCount; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "/Fragmented/file%02d.bin", i + 1);
+    EXPECT_EQ(i != 6, image.Fragments(name).fragments == 1) << name;
+    EXPECT_TRUE(image.Ntfscat(name) == host::GeneratedContent(3, i, kSize)) << name;
+  }
+  EXPECT_EQ(filesBefore, fileCount());
+  EXPECT_TRUE(image.ClustersConsistent());
+  EXPECT_EQ(0, image.RunNtfsfix().exitStatus);
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #include "host/ntdll/files/FsControl.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,6 +13,8 @@
 
 namespace host {
 namespace {
+
+std::atomic<uint64_t> g_clustersMoved{0};
 
 constexpr ULONG kBitmapHeaderSize = offsetof(VOLUME_BITMAP_BUFFER, Buffer);          // 16
 constexpr ULONG kPointersHeaderSize = offsetof(RETRIEVAL_POINTERS_BUFFER, Extents);  // 16
@@ -143,6 +146,7 @@ NTSTATUS MoveFile(const FsControlTarget& target, PVOID input, ULONG inputLength)
   const bool corrupt = TakeCorruptionRequest();
   int64_t moved = 0;
   status = target.volume->MoveClusters(file.mftRef, vcn, count, lcn, &moved);
+  g_clustersMoved.fetch_add(static_cast<uint64_t>(moved));
   if (NT_SUCCESS(status) && corrupt && moved > 0) target.volume->FlipFirstByte(lcn);
   for (const NtfsVolume::Run& run : NT_SUCCESS(status) ? before : std::vector<NtfsVolume::Run>{}) {
     const int64_t from = std::max(run.vcn, vcn), to = std::min(run.vcn + run.length, vcn + count);
@@ -205,5 +209,7 @@ NTSTATUS RunFsControl(const FsControlTarget& target, ULONG code, PVOID input, UL
       return STATUS_INVALID_DEVICE_REQUEST;
   }
 }
+
+uint64_t ClustersMoved() { return g_clustersMoved.load(); }
 
 }  // namespace host

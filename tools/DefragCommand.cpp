@@ -1,0 +1,310 @@
+// spindraxel defrag: offline defragmentation of an NTFS image or partition in one command. The boot-time program's
+// own engine (CDefragmentation) runs here on the host's native calls, file after file and pass after pass, without
+// a configuration, a log or anything else written into the volume: only the moves, each atomic through the undo
+// journal.
+#include <fnmatch.h>
+
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "CommandLine.h"
+#include "Commands.h"
+#include "config/FileConfigElement.h"
+#include "defrag/Defragmentation.h"
+#include "host/ntdll/Host.h"
+#include "host/offline/VolumeAnalysis.h"
+#include "host/text/Utf.h"
+#include "integrity/IntegrityChecker.h"
+#include "native/VolumeExecutionContext.h"
+#include "volume/FileFragments.h"
+#include "volume/Volume.h"
+#include "volume/VolumeBitmapCache.h"
+
+namespace {
+
+const char kDefragUsage[] =
+    "spindraxel defrag IMAGE PATH... [OPTIONS]\n"
+    "       spindraxel defrag IMAGE --all [OPTIONS]";
+
+const char kDefragDescription[] =
+    "Defragments files of the NTFS volume in IMAGE (an image file or a partition) with the boot-time program's own\n"
+    "engine: each file is moved whole into the first free block that holds it outside the MFT zone, or, when none\n"
+    "does, its fragments are gathered into the largest free blocks. Passes over the files still fragmented repeat\n"
+    "while a pass lowers the fragment count. Nothing but the moves is written to the volume, and each move is atomic\n"
+    "(see the undo journal in the README): a kill or a power cut leaves every file on its old clusters or its new.\n"
+    "\n"
+    "Files: each PATH (volume-relative, '/' or '\\' between names, any case; a directory stands for every file under\n"
+    "it), or every file of the volume with --all; of those, the ones in at least --min-fragments fragments (2) and of\n"
+    "at least --min-size bytes, without those --exclude names. The volume's own files ($MFT, ...) are left alone.";
+
+const char kDefragFooter[] =
+    "IMAGE is refused, before anything is written, when mounted elsewhere, hibernated, marked dirty, not NTFS or not\n"
+    "writable. SIGINT, SIGTERM and SIGHUP stop the run between two moves.\n"
+    "\n"
+    "Exit status: 0 when every selected file ends in one fragment, 1 when some could not (listed with why), 2 for a\n"
+    "usage error, a refused or unreadable image, a PATH that names nothing, a file whose content changed (--verify)\n"
+    "or an image that could not be written.\n"
+    "\n"
+    "Examples:\n"
+    "  spindraxel defrag disk.img --all\n"
+    "  spindraxel defrag disk.img Data 'Fragmented\\file01.bin' --verify\n"
+    "  spindraxel defrag /dev/sdb1 --all --min-size 1M --exclude '*.iso' --dry-run";
+
+constexpr char16_t kDrive[] = u"\\??\\C:";
+
+struct Selected {
+  std::string path;  // "/Data/big.bin"
+  int64_t clusters = 0;
+  int64_t fragmentsBefore = 0;
+  int64_t fragmentsAfter = 0;
+  NTSTATUS status = STATUS_SUCCESS;  // the engine's answer of the last pass that worked on it
+  std::unique_ptr<CFileIntegrityChecker> digest;
+};
+
+struct Pass {
+  size_t files = 0;
+  int64_t fragmentsBefore = 0;
+  int64_t fragmentsAfter = 0;
+  uint64_t bytesMoved = 0;
+};
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}
+
+// "Data\\big.bin/" and "/data/BIG.bin" alike become "/data/big.bin".
+std::string NormalizedPath(const std::string& path) {
+  std::string out = "/";
+  for (char c : path) {
+    if (c == '\\') c = '/';
+    if (c == '/' && out.back() == '/') continue;
+    out += c;
+  }
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
+  return Lower(out);
+}
+
+bool Excluded(const std::string& path, const std::vector<std::string>& patterns) {
+  const std::string name = path.substr(path.rfind('/') + 1);
+  for (const std::string& pattern : patterns) {
+    if (fnmatch(pattern.c_str(), path.c_str(), FNM_CASEFOLD) == 0 ||
+        fnmatch(pattern.c_str(), name.c_str(), FNM_CASEFOLD) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::u16string NativePath(const std::string& path) {
+  std::u16string native = kDrive;
+  for (char16_t c : host::Utf8ToUtf16(path)) native += c == u'/' ? u'\\' : c;
+  return native;
+}
+
+std::string Reason(NTSTATUS status) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
+  if (status == STATUS_DEFRAG_NO_FREE_BLOCK) return std::string(hex) + ", no free block holds it or its fragments";
+  if (status == STATUS_DEFRAG_STILL_FRAGMENTED) return std::string(hex) + ", the free space is too scattered";
+  return std::string(hex) + " from the engine";
+}
+
+double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
+
+// Runs the engine over `files` until a pass no longer lowers their fragments; prints a line per pass unless
+// `quiet`. False with *error when the volume cannot be worked on.
+bool RunPasses(std::vector<Selected>* files, int64_t clusterSize, bool quiet, std::vector<Pass>* passes,
+               std::string* error) {
+  auto volume = std::make_shared<CVolume>();
+  if (!volume->Initialize(kDrive)) {
+    *error = "the volume cannot be opened for defragmentation";
+    return false;
+  }
+  auto context = std::make_shared<SVolumeExecutionContext>(volume, std::make_shared<CVolumeBitmapCache>(volume, true),
+                                                           0.0, true);
+  if (!context->Initialize()) {
+    *error = "cannot create the run's events";
+    return false;
+  }
+  for (;;) {
+    Pass pass;
+    const uint64_t movedBefore = host::ClustersMoved();
+    for (Selected& file : *files) {
+      if (file.fragmentsAfter <= 1) continue;
+      ++pass.files;
+      pass.fragmentsBefore += file.fragmentsAfter;
+      auto entry = std::make_shared<SFileForProcessing>(SFileForProcessing{NativePath(file.path), 0,
+                                                                           kOperationDefragment});
+      SDefragContext defragContext{std::make_shared<FileList>(FileList{entry}), context};
+      SFileFragments fragments;
+      context->ResetProgress();
+      file.status = CDefragmentation::DefragmentFile(defragContext, *entry, fragments,
+                                                     SProgressRange{&context->progress_, 1.0});
+      if (file.status == STATUS_CANCELLED) break;
+      // A file the engine could not open keeps the count it had.
+      if (fragments.VcnCount > 0 || fragments.FragmentCount > 0) file.fragmentsAfter = fragments.FragmentCount;
+      pass.fragmentsAfter += file.fragmentsAfter;
+    }
+    if (pass.files == 0) return true;
+    pass.bytesMoved = (host::ClustersMoved() - movedBefore) * static_cast<uint64_t>(clusterSize);
+    passes->push_back(pass);
+    if (!quiet) {
+      std::printf("pass %zu: %zu files, fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved\n", passes->size(),
+                  pass.files, pass.fragmentsBefore, pass.fragmentsAfter, MiB(pass.bytesMoved));
+      std::fflush(stdout);
+    }
+    if (pass.fragmentsAfter >= pass.fragmentsBefore) return true;
+  }
+}
+
+void PrintJson(const std::string& image, const std::vector<Selected>& files, const std::vector<Pass>& passes,
+               double seconds, bool dryRun) {
+  nlohmann::ordered_json passList = nlohmann::ordered_json::array();
+  for (const Pass& pass : passes) {
+    passList.push_back({{"files", pass.files},
+                        {"fragmentsBefore", pass.fragmentsBefore},
+                        {"fragmentsAfter", pass.fragmentsAfter},
+                        {"bytesMoved", pass.bytesMoved}});
+  }
+  nlohmann::ordered_json fileList = nlohmann::ordered_json::array();
+  uint64_t moved = 0;
+  for (const Pass& pass : passes) moved += pass.bytesMoved;
+  for (const Selected& file : files) {
+    fileList.push_back({{"path", file.path},
+                        {"clusters", file.clusters},
+                        {"fragmentsBefore", file.fragmentsBefore},
+                        {"fragmentsAfter", file.fragmentsAfter}});
+  }
+  const nlohmann::ordered_json json = {{"image", image},     {"dryRun", dryRun},    {"passes", passList},
+                                       {"bytesMoved", moved}, {"seconds", seconds}, {"files", fileList}};
+  std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+}
+
+}  // namespace
+
+int RunDefragCommand(const std::vector<std::string>& args) {
+  CommandLine parser("defrag", kDefragUsage, kDefragDescription, kDefragFooter);
+  CLI::App& app = parser.App();
+  std::string image, minSizeText;
+  std::vector<std::string> paths, excludes;
+  bool all = false, verify = false, dryRun = false, json = false;
+  int64_t minFragments = 2;
+  app.add_option("IMAGE", image)->required();
+  app.add_option("PATH", paths);
+  app.add_flag("--all", all, "every file of the volume (that the filters keep)");
+  app.add_option("--min-fragments", minFragments, "only files in at least N fragments (2: every fragmented file)")
+      ->option_text("N")
+      ->check(CLI::Range(int64_t{2}, INT64_MAX));
+  app.add_option("--min-size", minSizeText, "only files of at least SIZE bytes (suffixes K, M, G)")
+      ->option_text("SIZE");
+  app.add_option("--exclude", excludes, "leave out files whose path or name matches the shell PATTERN (repeatable)")
+      ->option_text("PATTERN");
+  app.add_flag("--verify", verify, "take each file's MD5 before and compare after; a difference is an error");
+  app.add_flag("--dry-run", dryRun, "list what would be defragmented and change nothing");
+  app.add_flag("--json", json, "print one JSON object (passes, files, bytes moved) instead of the text");
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  if (all == !paths.empty()) return parser.Refuse("name the files: PATH... or --all (not both)");
+  uint64_t minSize = 0;
+  if (!minSizeText.empty() && !ParseSize(minSizeText, &minSize)) {
+    return parser.Refuse("--min-size " + minSizeText + ": not a size, e.g. --min-size 4M");
+  }
+
+  // The files are chosen on a read-only look, before anything is mounted for writing.
+  std::string error;
+  std::unique_ptr<host::VolumeAnalysis> analysis = host::VolumeAnalysis::Open(image, &error);
+  host::VolumeLayout layout;
+  host::VolumeFiles walk;
+  if (!analysis || !analysis->ReadVolume(&layout, &error) || !analysis->ReadAllFiles(&walk, &error)) {
+    return parser.Refuse(error);
+  }
+  analysis.reset();
+  std::vector<std::string> wanted;
+  for (const std::string& path : paths) wanted.push_back(NormalizedPath(path));
+  std::vector<bool> found(wanted.size(), false);
+  std::vector<Selected> files;
+  for (const host::FileLayout& file : walk.files) {
+    const std::string key = Lower(file.path);
+    bool named = all && file.path.rfind("/$", 0) != 0;
+    for (size_t i = 0; i < wanted.size(); ++i) {
+      if (key == wanted[i] || wanted[i] == "/" || key.rfind(wanted[i] + "/", 0) == 0) named = found[i] = true;
+    }
+    const int64_t fragments = static_cast<int64_t>(file.fragments.size());
+    if (!named || fragments < minFragments || static_cast<uint64_t>(file.clusters * layout.clusterSize) < minSize ||
+        Excluded(file.path, excludes)) {
+      continue;
+    }
+    files.push_back(Selected{file.path, file.clusters, fragments, fragments, STATUS_SUCCESS, nullptr});
+  }
+  for (size_t i = 0; i < wanted.size(); ++i) {
+    if (!found[i]) return parser.Refuse(paths[i] + ": no such file or directory on " + image);
+  }
+
+  std::vector<Pass> passes;
+  const auto start = std::chrono::steady_clock::now();
+  if (dryRun) {
+    if (json) {
+      PrintJson(image, files, passes, 0, true);
+      return 0;
+    }
+    std::printf("Would defragment %zu file%s (nothing is changed):\n", files.size(), files.size() == 1 ? "" : "s");
+    for (const Selected& file : files) {
+      std::printf("  %9" PRId64 " fragments  %12" PRId64 " clusters  %s\n", file.fragmentsBefore, file.clusters,
+                  file.path.c_str());
+    }
+    return 0;
+  }
+
+  host::SetScreenEcho(false);
+  host::StopOnInterruptSignals();
+  if (!host::MountDrive('C', image, &error)) return parser.Refuse(error);
+  bool changed = false;
+  if (verify) {
+    for (Selected& file : files) {
+      file.digest = std::make_unique<CFileIntegrityChecker>();
+      if (!file.digest->Initialize(NativePath(file.path))) {
+        host::UnmountAllDrives();
+        return parser.Refuse(file.path + ": cannot be read for --verify");
+      }
+    }
+  }
+  const bool ran = RunPasses(&files, layout.clusterSize, json, &passes, &error);
+  for (Selected& file : files) {
+    if (file.digest && !file.digest->Check()) {
+      std::fprintf(stderr, "spindraxel defrag: %s: its content changed\n", file.path.c_str());
+      changed = true;
+    }
+  }
+  const std::vector<std::string> notWritten = host::UnmountAllDrives();
+  for (const std::string& failure : notWritten) std::fprintf(stderr, "spindraxel defrag: %s\n", failure.c_str());
+  if (!ran) return parser.Refuse(error);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  std::vector<const Selected*> left;
+  int64_t before = 0, after = 0;
+  uint64_t moved = 0;
+  for (const Selected& file : files) {
+    before += file.fragmentsBefore;
+    after += file.fragmentsAfter;
+    if (file.fragmentsAfter > 1) left.push_back(&file);
+  }
+  for (const Pass& pass : passes) moved += pass.bytesMoved;
+  if (json) {
+    PrintJson(image, files, passes, seconds, false);
+  } else {
+    std::printf("%zu file%s: fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved in %.1f s; %zu still fragmented\n",
+                files.size(), files.size() == 1 ? "" : "s", before, after, MiB(moved), seconds, left.size());
+    for (const Selected* file : left) {
+      std::printf("  %s: %" PRId64 " fragments (%s)\n", file->path.c_str(), file->fragmentsAfter,
+                  Reason(file->status).c_str());
+    }
+  }
+  if (changed || !notWritten.empty()) return 2;
+  return left.empty() ? 0 : 1;
+}
