@@ -3,11 +3,13 @@
 // a configuration, a log or anything else written into the volume: only the moves, each atomic through the undo
 // journal.
 #include <fnmatch.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -15,16 +17,11 @@
 
 #include "CommandLine.h"
 #include "Commands.h"
-#include "config/FileConfigElement.h"
 #include "defrag/Defragmentation.h"
+#include "host/defrag/OfflineDefragmentation.h"
 #include "host/ntdll/Host.h"
 #include "host/offline/VolumeAnalysis.h"
-#include "host/text/Utf.h"
 #include "integrity/IntegrityChecker.h"
-#include "native/VolumeExecutionContext.h"
-#include "volume/FileFragments.h"
-#include "volume/Volume.h"
-#include "volume/VolumeBitmapCache.h"
 
 namespace {
 
@@ -56,24 +53,6 @@ const char kDefragFooter[] =
     "  spindraxel defrag disk.img Data 'Fragmented\\file01.bin' --verify\n"
     "  spindraxel defrag /dev/sdb1 --all --min-size 1M --exclude '*.iso' --dry-run";
 
-constexpr char16_t kDrive[] = u"\\??\\C:";
-
-struct Selected {
-  std::string path;  // "/Data/big.bin"
-  int64_t clusters = 0;
-  int64_t fragmentsBefore = 0;
-  int64_t fragmentsAfter = 0;
-  NTSTATUS status = STATUS_SUCCESS;  // the engine's answer of the last pass that worked on it
-  std::unique_ptr<CFileIntegrityChecker> digest;
-};
-
-struct Pass {
-  size_t files = 0;
-  int64_t fragmentsBefore = 0;
-  int64_t fragmentsAfter = 0;
-  uint64_t bytesMoved = 0;
-};
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   return text;
@@ -102,12 +81,6 @@ bool Excluded(const std::string& path, const std::vector<std::string>& patterns)
   return false;
 }
 
-std::u16string NativePath(const std::string& path) {
-  std::u16string native = kDrive;
-  for (char16_t c : host::Utf8ToUtf16(path)) native += c == u'/' ? u'\\' : c;
-  return native;
-}
-
 std::string Reason(NTSTATUS status) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "0x%08X", static_cast<unsigned>(status));
@@ -118,71 +91,56 @@ std::string Reason(NTSTATUS status) {
 
 double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
-// Runs the engine over `files` until a pass no longer lowers their fragments; prints a line per pass unless
-// `quiet`. False with *error when the volume cannot be worked on.
-bool RunPasses(std::vector<Selected>* files, int64_t clusterSize, bool quiet, std::vector<Pass>* passes,
-               std::string* error) {
-  auto volume = std::make_shared<CVolume>();
-  if (!volume->Initialize(kDrive)) {
-    *error = "the volume cannot be opened for defragmentation";
-    return false;
-  }
-  auto context = std::make_shared<SVolumeExecutionContext>(volume, std::make_shared<CVolumeBitmapCache>(volume, true),
-                                                           0.0, true);
-  if (!context->Initialize()) {
-    *error = "cannot create the run's events";
-    return false;
-  }
-  for (;;) {
-    Pass pass;
-    const uint64_t movedBefore = host::ClustersMoved();
-    for (Selected& file : *files) {
-      if (file.fragmentsAfter <= 1) continue;
-      ++pass.files;
-      pass.fragmentsBefore += file.fragmentsAfter;
-      auto entry = std::make_shared<SFileForProcessing>(SFileForProcessing{NativePath(file.path), 0,
-                                                                           kOperationDefragment});
-      SDefragContext defragContext{std::make_shared<FileList>(FileList{entry}), context};
-      SFileFragments fragments;
-      context->ResetProgress();
-      file.status = CDefragmentation::DefragmentFile(defragContext, *entry, fragments,
-                                                     SProgressRange{&context->progress_, 1.0});
-      if (file.status == STATUS_CANCELLED) break;
-      // A file the engine could not open keeps the count it had.
-      if (fragments.VcnCount > 0 || fragments.FragmentCount > 0) file.fragmentsAfter = fragments.FragmentCount;
-      pass.fragmentsAfter += file.fragmentsAfter;
-    }
-    if (pass.files == 0) return true;
-    pass.bytesMoved = (host::ClustersMoved() - movedBefore) * static_cast<uint64_t>(clusterSize);
-    passes->push_back(pass);
-    if (!quiet) {
-      std::printf("pass %zu: %zu files, fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved\n", passes->size(),
-                  pass.files, pass.fragmentsBefore, pass.fragmentsAfter, MiB(pass.bytesMoved));
-      std::fflush(stdout);
-    }
-    if (pass.fragmentsAfter >= pass.fragmentsBefore) return true;
-  }
+std::string Duration(double seconds) {
+  char text[32];
+  const long whole = static_cast<long>(seconds + 0.5);
+  std::snprintf(text, sizeof text, "%ld:%02ld", whole / 60, whole % 60);
+  return text;
 }
 
-void PrintJson(const std::string& image, const std::vector<Selected>& files, const std::vector<Pass>& passes,
-               double seconds, bool dryRun) {
+// One line on the terminal, redrawn before each file: pass, file, bytes moved, rate and time left.
+class ProgressLine {
+ public:
+  void Show(const host::DefragProgress& progress) {
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    const double rate = seconds > 0.5 ? static_cast<double>(progress.bytesMoved) / seconds : 0;
+    const std::string left = rate > 0 ? Duration(static_cast<double>(progress.bytesToGo) / rate) : "?";
+    std::fprintf(stderr, "\r\033[Kpass %zu  file %zu/%zu  %.1f MiB moved  %.1f MiB/s  %s left  %s", progress.pass,
+                 progress.file, progress.files, MiB(progress.bytesMoved), rate / (1 << 20), left.c_str(),
+                 progress.path->c_str());
+    std::fflush(stderr);
+    shown_ = true;
+  }
+  void Clear() {
+    if (shown_) std::fprintf(stderr, "\r\033[K");
+    shown_ = false;
+  }
+
+ private:
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  bool shown_ = false;
+};
+
+void PrintJson(const std::string& image, const std::vector<host::DefragFile>& files,
+               const std::vector<host::DefragPass>& passes, double seconds, bool dryRun) {
   nlohmann::ordered_json passList = nlohmann::ordered_json::array();
-  for (const Pass& pass : passes) {
-    passList.push_back({{"files", pass.files},
+  uint64_t moved = 0;
+  for (const host::DefragPass& pass : passes) {
+    passList.push_back({{"kind", pass.consolidation ? "consolidation" : "pass"},
+                        {"files", pass.files},
                         {"fragmentsBefore", pass.fragmentsBefore},
                         {"fragmentsAfter", pass.fragmentsAfter},
                         {"bytesMoved", pass.bytesMoved}});
+    moved += pass.bytesMoved;
   }
   nlohmann::ordered_json fileList = nlohmann::ordered_json::array();
-  uint64_t moved = 0;
-  for (const Pass& pass : passes) moved += pass.bytesMoved;
-  for (const Selected& file : files) {
+  for (const host::DefragFile& file : files) {
     fileList.push_back({{"path", file.path},
                         {"clusters", file.clusters},
                         {"fragmentsBefore", file.fragmentsBefore},
                         {"fragmentsAfter", file.fragmentsAfter}});
   }
-  const nlohmann::ordered_json json = {{"image", image},     {"dryRun", dryRun},    {"passes", passList},
+  const nlohmann::ordered_json json = {{"image", image},      {"dryRun", dryRun},   {"passes", passList},
                                        {"bytesMoved", moved}, {"seconds", seconds}, {"files", fileList}};
   std::printf("%s\n", json.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
 }
@@ -194,7 +152,7 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   CLI::App& app = parser.App();
   std::string image, minSizeText;
   std::vector<std::string> paths, excludes;
-  bool all = false, verify = false, dryRun = false, json = false;
+  bool all = false, consolidate = false, verify = false, dryRun = false, json = false;
   int64_t minFragments = 2;
   app.add_option("IMAGE", image)->required();
   app.add_option("PATH", paths);
@@ -206,6 +164,9 @@ int RunDefragCommand(const std::vector<std::string>& args) {
       ->option_text("SIZE");
   app.add_option("--exclude", excludes, "leave out files whose path or name matches the shell PATTERN (repeatable)")
       ->option_text("PATTERN");
+  app.add_flag("--consolidate", consolidate,
+               "when passes leave files fragmented, move the files and fragments in the way of each (into the\n"
+               "lowest free space, never the MFT zone) and pass again");
   app.add_flag("--verify", verify, "take each file's MD5 before and compare after; a difference is an error");
   app.add_flag("--dry-run", dryRun, "list what would be defragmented and change nothing");
   app.add_flag("--json", json, "print one JSON object (passes, files, bytes moved) instead of the text");
@@ -228,7 +189,8 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   std::vector<std::string> wanted;
   for (const std::string& path : paths) wanted.push_back(NormalizedPath(path));
   std::vector<bool> found(wanted.size(), false);
-  std::vector<Selected> files;
+  std::vector<host::DefragFile> files;
+  std::set<std::string> stayPut;  // what the user left out stays where it is, also when it stands in the way
   for (const host::FileLayout& file : walk.files) {
     const std::string key = Lower(file.path);
     bool named = all && file.path.rfind("/$", 0) != 0;
@@ -236,17 +198,20 @@ int RunDefragCommand(const std::vector<std::string>& args) {
       if (key == wanted[i] || wanted[i] == "/" || key.rfind(wanted[i] + "/", 0) == 0) named = found[i] = true;
     }
     const int64_t fragments = static_cast<int64_t>(file.fragments.size());
-    if (!named || fragments < minFragments || static_cast<uint64_t>(file.clusters * layout.clusterSize) < minSize ||
-        Excluded(file.path, excludes)) {
+    if (Excluded(file.path, excludes)) {
+      stayPut.insert(file.path);
       continue;
     }
-    files.push_back(Selected{file.path, file.clusters, fragments, fragments, STATUS_SUCCESS, nullptr});
+    if (!named || fragments < minFragments || static_cast<uint64_t>(file.clusters * layout.clusterSize) < minSize) {
+      continue;
+    }
+    files.push_back(host::DefragFile{file.path, file.clusters, fragments, fragments, STATUS_SUCCESS});
   }
   for (size_t i = 0; i < wanted.size(); ++i) {
     if (!found[i]) return parser.Refuse(paths[i] + ": no such file or directory on " + image);
   }
 
-  std::vector<Pass> passes;
+  std::vector<host::DefragPass> passes;
   const auto start = std::chrono::steady_clock::now();
   if (dryRun) {
     if (json) {
@@ -254,7 +219,7 @@ int RunDefragCommand(const std::vector<std::string>& args) {
       return 0;
     }
     std::printf("Would defragment %zu file%s (nothing is changed):\n", files.size(), files.size() == 1 ? "" : "s");
-    for (const Selected& file : files) {
+    for (const host::DefragFile& file : files) {
       std::printf("  %9" PRId64 " fragments  %12" PRId64 " clusters  %s\n", file.fragmentsBefore, file.clusters,
                   file.path.c_str());
     }
@@ -264,20 +229,34 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   host::SetScreenEcho(false);
   host::StopOnInterruptSignals();
   if (!host::MountDrive('C', image, &error)) return parser.Refuse(error);
-  bool changed = false;
-  if (verify) {
-    for (Selected& file : files) {
-      file.digest = std::make_unique<CFileIntegrityChecker>();
-      if (!file.digest->Initialize(NativePath(file.path))) {
-        host::UnmountAllDrives();
-        return parser.Refuse(file.path + ": cannot be read for --verify");
-      }
+  std::vector<std::unique_ptr<CFileIntegrityChecker>> digests;
+  for (const host::DefragFile& file : verify ? files : std::vector<host::DefragFile>{}) {
+    digests.push_back(std::make_unique<CFileIntegrityChecker>());
+    if (!digests.back()->Initialize(host::NativePathOnC(file.path))) {
+      host::UnmountAllDrives();
+      return parser.Refuse(file.path + ": cannot be read for --verify");
     }
   }
-  const bool ran = RunPasses(&files, layout.clusterSize, json, &passes, &error);
-  for (Selected& file : files) {
-    if (file.digest && !file.digest->Check()) {
-      std::fprintf(stderr, "spindraxel defrag: %s: its content changed\n", file.path.c_str());
+  ProgressLine line;
+  host::DefragSettings settings;
+  settings.clusterSize = layout.clusterSize;
+  settings.consolidate = consolidate;
+  settings.stayPut = std::move(stayPut);
+  if (!json && isatty(STDERR_FILENO)) settings.progress = [&line](const host::DefragProgress& p) { line.Show(p); };
+  settings.passDone = [&](const host::DefragPass& pass) {
+    line.Clear();
+    if (json) return;
+    std::printf("%s %zu: %zu files, fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved\n",
+                pass.consolidation ? "consolidation" : "pass", passes.size(), pass.files, pass.fragmentsBefore,
+                pass.fragmentsAfter, MiB(pass.bytesMoved));
+    std::fflush(stdout);
+  };
+  const bool ran = host::DefragmentFiles(image, &files, settings, &passes, &error);
+  line.Clear();
+  bool changed = false;
+  for (size_t i = 0; i < digests.size(); ++i) {
+    if (!digests[i]->Check()) {
+      std::fprintf(stderr, "spindraxel defrag: %s: its content changed\n", files[i].path.c_str());
       changed = true;
     }
   }
@@ -286,25 +265,27 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   if (!ran) return parser.Refuse(error);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  std::vector<const Selected*> left;
   int64_t before = 0, after = 0;
   uint64_t moved = 0;
-  for (const Selected& file : files) {
+  size_t left = 0;
+  for (const host::DefragFile& file : files) {
     before += file.fragmentsBefore;
     after += file.fragmentsAfter;
-    if (file.fragmentsAfter > 1) left.push_back(&file);
+    left += file.fragmentsAfter > 1 ? 1 : 0;
   }
-  for (const Pass& pass : passes) moved += pass.bytesMoved;
+  for (const host::DefragPass& pass : passes) moved += pass.bytesMoved;
   if (json) {
     PrintJson(image, files, passes, seconds, false);
   } else {
     std::printf("%zu file%s: fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved in %.1f s; %zu still fragmented\n",
-                files.size(), files.size() == 1 ? "" : "s", before, after, MiB(moved), seconds, left.size());
-    for (const Selected* file : left) {
-      std::printf("  %s: %" PRId64 " fragments (%s)\n", file->path.c_str(), file->fragmentsAfter,
-                  Reason(file->status).c_str());
+                files.size(), files.size() == 1 ? "" : "s", before, after, MiB(moved), seconds, left);
+    for (const host::DefragFile& file : files) {
+      if (file.fragmentsAfter > 1) {
+        std::printf("  %s: %" PRId64 " fragments (%s)\n", file.path.c_str(), file.fragmentsAfter,
+                    Reason(file.status).c_str());
+      }
     }
   }
   if (changed || !notWritten.empty()) return 2;
-  return left.empty() ? 0 : 1;
+  return left == 0 ? 0 : 1;
 }

