@@ -1,20 +1,25 @@
-// Every state a crash can leave behind during cluster moves, rebuilt from the writes and flushes the moves made:
-// at each write boundary, and at each point with the writes not yet flushed lost or reordered. The next read-write
-// mount must bring each back to a consistent volume with every file's bytes as before, for runlists of one MFT
-// record and of several (an attribute list).
+// Every state a crash can leave behind during cluster moves and whole defragmentation runs, rebuilt from the
+// writes and flushes they made: at each write boundary, and at each point with the writes not yet flushed lost or
+// reordered. The next read-write mount must bring each back to a consistent volume with every file's bytes as
+// before, for runlists of one MFT record and of several (an attribute list).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <random>
 #include <set>
 
+#include "host/defrag/OfflineDefragmentation.h"
+#include "host/ntdll/Host.h"
 #include "host/ntfs/DeviceObserver.h"
 #include "host/ntfs/MoveJournal.h"
 #include "host/ntfs/ReadOnlyVolume.h"
+#include "host/offline/ImageGenerator.h"
+#include "host/text/Utf.h"
 #include "support/RandomBytes.h"
 #include "support/TestImage.h"
 
@@ -50,27 +55,115 @@ void Put(const std::string& path, int64_t offset, const std::string& bytes, bool
   close(fd);
 }
 
-TEST(CrashStates, EveryStateComesBackConsistentWithEveryFileIntact) {
+// Rebuilds and checks the states a crash could leave during what `recorder` saw happen to `image`, whose files
+// hold `files` (volume path -> bytes) before and after. With `stride` above 1, only every stride-th write boundary.
+class CrashStates : public testing::Test {
+ protected:
+  void SetUp() override {
+    // The states are rebuilt in memory-backed files where there are some: thousands of flushes cost nothing there.
+    char folder[] = "/dev/shm/spindraxel-crash-XXXXXX";
+    char fallback[] = "/tmp/spindraxel-crash-XXXXXX";
+    folder_ = mkdtemp(folder) != nullptr ? folder : mkdtemp(fallback);
+  }
+  void TearDown() override { std::filesystem::remove_all(folder_); }
+
+  void Record(const testsupport::TestImage& image) {
+    pristine_ = testsupport::FileBytes(image.Path());
+    host::SetDeviceObserver(&recorder_);
+  }
+
+  void CheckEveryState(const std::map<std::u16string, std::string>& files, size_t stride, int atLeast) {
+    host::SetDeviceObserver(nullptr);
+    const std::string state = folder_ + "/state.img", journal = state + ".sxjournal";
+    std::set<std::vector<bool>> seen;
+    int checked = 0, rolledBack = 0;
+    auto check = [&](const std::vector<bool>& kept, const std::string& what) {
+      if (!seen.insert(kept).second) return;
+      Put(state, 0, pristine_, true);
+      Put(journal, 0, "", true);
+      for (size_t i = 0; i < kept.size(); ++i) {
+        const Recorder::Op& op = recorder_.ops[i];
+        if (kept[i]) Put(op.file == File::kDevice ? state : journal, op.offset, op.bytes);
+      }
+      ++checked;
+      host::MoveJournal::Unfinished unfinished;
+      const bool interrupted = host::MoveJournal::ReadUnfinished(journal, &unfinished);
+      rolledBack += interrupted ? 1 : 0;
+      std::string error;
+      EXPECT_EQ(interrupted, host::ReadOnlyVolume::Open(state, "check", &error) == nullptr) << what << error;
+
+      std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(state, &error);
+      ASSERT_TRUE(volume) << what << ": " << error;
+      for (const auto& [path, bytes] : files) {
+        host::NtfsVolume::Node node;
+        ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node)) << what;
+        std::string read(bytes.size(), '\0');
+        uint32_t got = 0;
+        for (size_t at = 0; at < read.size(); at += got) {
+          ASSERT_EQ(STATUS_SUCCESS, volume->Read(node.mftRef, at, &read[at], 1 << 20, &got)) << what;
+          ASSERT_NE(0u, got) << what;
+        }
+        EXPECT_TRUE(read == bytes) << what << ": the bytes of a file changed";
+      }
+      EXPECT_EQ("", volume->Close()) << what;
+      std::unique_ptr<host::ConsistencyCheck> checker = host::ConsistencyCheck::Open(state, &error);
+      host::ClusterReport report;
+      ASSERT_TRUE(checker && checker->CheckClusters(&report, &error)) << what << ": " << error;
+      EXPECT_TRUE(report.Consistent()) << what << ": " << report.Describe();
+      checker.reset();
+      EXPECT_EQ(0, testsupport::RunCommand({testsupport::NtfsToolPath("ntfsfix"), "-n", state}).exitStatus) << what;
+    };
+
+    std::mt19937 random(7);
+    const size_t count = recorder_.ops.size();
+    std::vector<bool> kept(count, false);
+    std::map<File, size_t> flushedUpTo = {{File::kDevice, 0}, {File::kJournal, 0}};
+    for (size_t end = 0; end <= count && !HasFatalFailure(); ++end) {
+      if (end % stride == 0 || end == count) {
+        check(kept, "after op " + std::to_string(end));
+        // The same moment with the writes since each file's last flush lost, and with random parts of them kept.
+        for (int variant = 0; variant < 4; ++variant) {
+          std::vector<bool> partly = kept;
+          for (size_t i = 0; i < end; ++i) {
+            if (!recorder_.ops[i].sync && i >= flushedUpTo[recorder_.ops[i].file]) {
+              partly[i] = variant > 0 && random() % 2;
+            }
+          }
+          check(partly, "after op " + std::to_string(end) + (variant == 0 ? ", unflushed lost" : ", reordered"));
+        }
+      }
+      if (end == count) break;
+      if (recorder_.ops[end].sync) {
+        flushedUpTo[recorder_.ops[end].file] = end;
+      } else {
+        kept[end] = true;
+      }
+    }
+    std::printf("crash states checked: %d (%d with a move to roll back), from %zu writes and flushes\n", checked,
+                rolledBack, count);
+    EXPECT_GT(rolledBack, 0);
+    EXPECT_GE(checked, atLeast);
+  }
+
+  Recorder recorder_;
+
+ private:
+  std::string folder_, pristine_;
+};
+
+// Moves of a file whose runlist fits its record, and of one spread over extent records through an attribute list,
+// moved in pieces (it stays spread) and then whole (its extent records go).
+TEST_F(CrashStates, OfRunlistsInOneRecordAndInSeveralComeBackWhole) {
   testsupport::TestImage image(24ull << 20);
   const std::map<std::u16string, std::string> files = {{u"one.bin", testsupport::RandomBytes(40 * 4096, 1)},
                                                        {u"many.bin", testsupport::RandomBytes(700 * 4096, 2)}};
   ASSERT_TRUE(image.PutFragmentedFile(u"one.bin", files.at(u"one.bin"), 8));
   ASSERT_TRUE(image.PutFragmentedFile(u"many.bin", files.at(u"many.bin"), 700));
-  const std::string pristine = testsupport::FileBytes(image.Path());
-  // The states are rebuilt in memory-backed files where there are some: thousands of flushes cost nothing there.
-  char folder[] = "/dev/shm/spindraxel-crash-XXXXXX";
-  char fallback[] = "/tmp/spindraxel-crash-XXXXXX";
-  const std::string state = std::string(mkdtemp(folder) != nullptr ? folder : mkdtemp(fallback)) + "/state.img";
-  const std::string journal = state + ".sxjournal";
-
-  Recorder recorder;
-  host::SetDeviceObserver(&recorder);
+  Record(image);
   {
     std::string error;
     std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
     ASSERT_TRUE(volume) << error;
-    // One file whose runlist fits its record; one spread over extent records, moved in pieces (it stays spread)
-    // and then whole (its extent records go).
     auto move = [&](const std::u16string& path, int64_t vcn, int64_t count) {
       host::NtfsVolume::Node node;
       ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node));
@@ -84,76 +177,44 @@ TEST(CrashStates, EveryStateComesBackConsistentWithEveryFileIntact) {
     move(u"many.bin", 0, 700);
     EXPECT_EQ("", volume->Close());
   }
-  host::SetDeviceObserver(nullptr);
   EXPECT_EQ(1u, image.Fragments("/many.bin").fragments);
+  CheckEveryState(files, 1, 250);
+}
 
-  // A crash after op `end`, keeping the writes of `kept` (indices into recorder.ops).
-  std::set<std::vector<bool>> seen;
-  int checked = 0, rolledBack = 0;
-  auto check = [&](const std::vector<bool>& kept, const std::string& what) {
-    if (!seen.insert(kept).second) return;
-    Put(state, 0, pristine, true);
-    Put(journal, 0, "", true);
-    for (size_t i = 0; i < kept.size(); ++i) {
-      const Recorder::Op& op = recorder.ops[i];
-      if (kept[i]) Put(op.file == File::kDevice ? state : journal, op.offset, op.bytes);
-    }
-    ++checked;
-    host::MoveJournal::Unfinished unfinished;
-    const bool interrupted = host::MoveJournal::ReadUnfinished(journal, &unfinished);
-    rolledBack += interrupted ? 1 : 0;
-    std::string error;
-    EXPECT_EQ(interrupted, host::ReadOnlyVolume::Open(state, "check", &error) == nullptr) << what << error;
-
-    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(state, &error);
-    ASSERT_TRUE(volume) << what << ": " << error;
-    for (const auto& [path, bytes] : files) {
-      host::NtfsVolume::Node node;
-      ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node)) << what;
-      std::string read(bytes.size(), '\0');
-      uint32_t got = 0;
-      for (size_t at = 0; at < read.size(); at += got) {
-        ASSERT_EQ(STATUS_SUCCESS, volume->Read(node.mftRef, at, &read[at], 1 << 20, &got)) << what;
-        ASSERT_NE(0u, got) << what;
-      }
-      EXPECT_TRUE(read == bytes) << what << ": the bytes of a file changed";
-    }
-    EXPECT_EQ("", volume->Close()) << what;
-    std::unique_ptr<host::ConsistencyCheck> checker = host::ConsistencyCheck::Open(state, &error);
-    host::ClusterReport report;
-    ASSERT_TRUE(checker && checker->CheckClusters(&report, &error)) << what << ": " << error;
-    EXPECT_TRUE(report.Consistent()) << what << ": " << report.Describe();
-    checker.reset();
-    EXPECT_EQ(0, testsupport::RunCommand({testsupport::NtfsToolPath("ntfsfix"), "-n", state}).exitStatus) << what;
-  };
-
-  std::mt19937 random(7);
-  const size_t count = recorder.ops.size();
-  std::vector<bool> kept(count, false);
-  std::map<File, size_t> flushedUpTo = {{File::kDevice, 0}, {File::kJournal, 0}};
-  for (size_t end = 0; end <= count && !HasFatalFailure(); ++end) {
-    check(kept, "after op " + std::to_string(end));
-    // The same moment with the writes since each file's last flush lost, and with random parts of them kept.
-    for (int variant = 0; variant < 4; ++variant) {
-      std::vector<bool> partly = kept;
-      for (size_t i = 0; i < end; ++i) {
-        if (!recorder.ops[i].sync && i >= flushedUpTo[recorder.ops[i].file]) partly[i] = variant > 0 && random() % 2;
-      }
-      check(partly, "after op " + std::to_string(end) + (variant == 0 ? ", unflushed writes lost" : ", reordered"));
-    }
-    if (end == count) break;
-    if (recorder.ops[end].sync) {
-      flushedUpTo[recorder.ops[end].file] = end;
-    } else {
-      kept[end] = true;
-    }
+// A whole `defrag --all --consolidate` run on a volume full enough that consolidation has to move files out of the
+// way (and back), sampled at every few writes.
+TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
+  testsupport::TestImage image(16ull << 20);
+  host::FragmentOptions options;
+  options.files = 90;
+  options.size = 96 << 10;
+  options.seed = 4;
+  std::vector<host::GeneratedFile> generated;
+  std::string error;
+  {
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    volume->SkipMoveFlushes();
+    ASSERT_TRUE(host::GenerateFragmentedFiles(*volume, options, &generated, &error)) << error;
   }
-  std::filesystem::remove_all(std::filesystem::path(state).parent_path());
-  std::printf("crash states checked: %d (%d with a move to roll back), from %zu writes and flushes of moves of "
-              "runlists in one MFT record and in several\n",
-              checked, rolledBack, count);
-  EXPECT_GT(rolledBack, 0);
-  EXPECT_GE(checked, 250);
+  std::map<std::u16string, std::string> files;
+  std::vector<host::DefragFile> chosen;
+  for (size_t i = 0; i < generated.size(); ++i) {
+    files[generated[i].path] = host::GeneratedContent(options.seed, static_cast<int>(i), options.size);
+    std::string path = "/" + host::Utf16ToUtf8(generated[i].path);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    chosen.push_back({path, generated[i].clusters, generated[i].fragments, generated[i].fragments, STATUS_SUCCESS});
+  }
+  Record(image);
+  ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
+  host::DefragSettings settings;
+  settings.consolidate = true;
+  std::vector<host::DefragPass> passes;
+  ASSERT_TRUE(host::DefragmentFiles(image.Path(), &chosen, settings, &passes, &error)) << error;
+  EXPECT_TRUE(host::UnmountAllDrives().empty());
+  EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
+  for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
+  CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
 }
 
 }  // namespace
