@@ -36,6 +36,9 @@ const char kDefragDescription[] =
     "while a pass lowers the fragment count. Nothing but the moves is written to the volume, and each move is atomic\n"
     "(see the undo journal in the README): a kill or a power cut leaves every file on its old clusters or its new.\n"
     "\n"
+    "With --consolidate, files still fragmented after the passes get room made for them: what stands in the way\n"
+    "(movable files only) moves to lower free space, the file moves in, and the passes run again.\n"
+    "\n"
     "Files: each PATH (volume-relative, '/' or '\\' between names, any case; a directory stands for every file under\n"
     "it), or every file of the volume with --all; of those, the ones in at least --min-fragments fragments (2) and of\n"
     "at least --min-size bytes, without those --exclude names. The volume's own files ($MFT, ...) are left alone.";

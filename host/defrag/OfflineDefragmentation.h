@@ -44,14 +44,14 @@ struct DefragProgress {
   size_t file = 0;  // 1-based within the pass
   size_t files = 0;
   const std::string* path = nullptr;
-  uint64_t bytesMoved = 0;   // since the run started
-  uint64_t bytesToGo = 0;    // of the files after this one in the pass
+  uint64_t bytesMoved = 0;  // since the run started
+  uint64_t bytesToGo = 0;   // of the files after this one in the pass
 };
 
 struct DefragSettings {
   int64_t clusterSize = 4096;
   bool consolidate = false;
-  std::set<std::string> stayPut;  // paths consolidation must not move (files the user left out)
+  std::set<std::string> stayPut;                        // paths consolidation must not move (files the user left out)
   std::function<void(const DefragProgress&)> progress;  // before each file
   std::function<void(const DefragPass&)> passDone;
 };

@@ -13,9 +13,9 @@
 #include <unistd.h>
 
 #include "host/ntfs/MountSafety.h"
+#include "host/ntfs/MoveJournal.h"
 #include "host/ntfs/NtfsInode.h"
 #include "host/ntfs/NtfsLib.h"
-#include "host/ntfs/MoveJournal.h"
 #include "host/ntfs/VolumeDevice.h"
 
 namespace host {

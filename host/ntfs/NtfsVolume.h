@@ -166,7 +166,7 @@ class NtfsVolume {
 
   ntfs_volume* vol_;
   std::unique_ptr<VolumeDevice> storage_;  // the library's device; makes each move's metadata writes atomic
-  std::unique_ptr<CachedStream> cached_;  // under LibraryLock()
+  std::unique_ptr<CachedStream> cached_;   // under LibraryLock()
   int lockFd_;  // holds an exclusive flock on the device, so that no second mount writes it behind our back
   std::string device_;
   std::string closeFailure_;

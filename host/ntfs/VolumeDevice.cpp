@@ -75,8 +75,8 @@ int DeviceIoctl(ntfs_device* dev, unsigned long request, void* argument) {
   return ioctl(Of(dev)->Fd(), request, argument);
 }
 
-ntfs_device_operations g_operations = {DeviceOpen,   DeviceClose,  DeviceSeek, DeviceRead,  DeviceWrite,
-                                       DevicePread,  DevicePwrite, DeviceSync, DeviceStat,  DeviceIoctl};
+ntfs_device_operations g_operations = {DeviceOpen,  DeviceClose,  DeviceSeek, DeviceRead, DeviceWrite,
+                                       DevicePread, DevicePwrite, DeviceSync, DeviceStat, DeviceIoctl};
 
 }  // namespace
 

@@ -84,8 +84,8 @@ TEST(OfflineDefragmentation, DefragCommandWithConsolidationLeavesEveryChosenFile
   const CommandResult passes = RunSpindraxel({"defrag", image.Path(), "\\Fragmented", "--exclude", "FILE07.bin"});
   EXPECT_EQ(1, passes.exitStatus) << passes.out << passes.err;
   EXPECT_NE(std::string::npos, passes.out.find("199 files: fragments ")) << passes.out;
-  const CommandResult run = RunSpindraxel(
-      {"defrag", image.Path(), "--all", "--consolidate", "--verify", "--exclude", "FILE07.bin"}, 600);
+  const CommandResult run =
+      RunSpindraxel({"defrag", image.Path(), "--all", "--consolidate", "--verify", "--exclude", "FILE07.bin"}, 600);
   EXPECT_EQ(0, run.exitStatus) << run.out << run.err;
   EXPECT_NE(std::string::npos, run.out.find("consolidation ")) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("; 0 still fragmented")) << run.out;
