@@ -77,15 +77,18 @@ Run TimeDefrag(const std::string& image, bool consolidate) {
   return run;
 }
 
-// Reads `bytes` of the image from `offset` on and writes them back where they were, then fsyncs.
-double TimeInPlaceCopy(const std::string& image, uint64_t offset, uint64_t bytes) {
+// Reads `bytes` of the image from `offset` on and writes them back where they were (from `offset` again when the
+// image ends: passes move some bytes more than once), then fsyncs.
+double TimeInPlaceCopy(const std::string& image, uint64_t imageSize, uint64_t offset, uint64_t bytes) {
   sync();
   return bench::Seconds([&] {
     const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
     std::vector<char> buffer(1 << 20);
     for (uint64_t done = 0; fd >= 0 && done < bytes;) {
-      const size_t length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), bytes - done));
-      const off_t at = static_cast<off_t>(offset + done);
+      const uint64_t position = offset + done % (imageSize - offset);
+      const size_t length =
+          static_cast<size_t>(std::min<uint64_t>({buffer.size(), bytes - done, imageSize - position}));
+      const off_t at = static_cast<off_t>(position);
       if (pread(fd, buffer.data(), length, at) != static_cast<ssize_t>(length) ||
           pwrite(fd, buffer.data(), length, at) != static_cast<ssize_t>(length)) {
         bench::Abort("the in-place copy failed");
@@ -128,7 +131,7 @@ int main() {
         last = TimeDefrag(work, consolidate);
         defrag.push_back(last.seconds);
         // The files' data begins past the MFT zone, an eighth of the volume in.
-        copy.push_back(TimeInPlaceCopy(work, volume.size / 8, last.bytesMoved));
+        copy.push_back(TimeInPlaceCopy(work, volume.size, volume.size / 8, last.bytesMoved));
       }
       std::sort(defrag.begin(), defrag.end());
       std::sort(copy.begin(), copy.end());
