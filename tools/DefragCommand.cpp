@@ -21,9 +21,12 @@
 #include "host/defrag/OfflineDefragmentation.h"
 #include "host/ntdll/Host.h"
 #include "host/offline/VolumeAnalysis.h"
+#include "host/ntfs/NtfsVolume.h"
 #include "integrity/IntegrityChecker.h"
 
 namespace {
+
+constexpr int kMovesPerCommit = 64;
 
 const char kDefragUsage[] =
     "spindraxel defrag IMAGE PATH... [OPTIONS]\n"
@@ -231,6 +234,8 @@ int RunDefragCommand(const std::vector<std::string>& args) {
 
   host::SetScreenEcho(false);
   host::StopOnInterruptSignals();
+  // Many moves to one journal record: the flushes each record costs would otherwise dominate a run of small moves.
+  host::NtfsVolume::SetMovesPerCommit(kMovesPerCommit);
   if (!host::MountDrive('C', image, &error)) return parser.Refuse(error);
   std::vector<std::unique_ptr<CFileIntegrityChecker>> digests;
   for (const host::DefragFile& file : verify ? files : std::vector<host::DefragFile>{}) {

@@ -325,7 +325,8 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
         pieceDone = 0;
       }
     }
-    if (ntfs_pwrite(vol_->dev, lcn * clusterSize + written, length, buffer.data()) != length) {
+    // Past the staging of a commit group still open: the targets are free on the device too.
+    if (!storage_->WriteData(buffer.data(), static_cast<size_t>(length), lcn * clusterSize + written)) {
       return StatusFromErrno(errno);
     }
     written += length;
@@ -338,10 +339,9 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
   // or power cut at any point leaves the file on its old clusters or on its new ones.
   storage_->BeginStaging(mftRef);
   status = SwitchClusters(attr, newRunlist, vcn, lcn, needed, pieces);
-  if (const int error = storage_->Commit()) {
-    // The library now remembers metadata the device does not hold; the device takes no more writes.
-    Uncache(kAnyRecord);
-    return StatusFromErrno(error);
+  if (++movesStaged_ >= movesPerCommit_ || !NT_SUCCESS(status)) {
+    const NTSTATUS committed = CommitMoves();
+    if (!NT_SUCCESS(committed)) return committed;
   }
   if (NT_SUCCESS(status) && moved != nullptr) *moved = needed;
   return status;
@@ -377,6 +377,12 @@ NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist
   std::free(oldRunlist);
   if (cached_ && cached_->attr.get() == attr) cached_->runCount = newCount;
 
+  // In a commit group the old clusters stay taken until the group commits: a later move of the group must not
+  // copy its data over clusters that the device's metadata still gives to this file.
+  if (movesPerCommit_ > 1) {
+    pendingFrees_.insert(pendingFrees_.end(), pieces.begin(), pieces.end());
+    return STATUS_SUCCESS;
+  }
   for (const MovePiece& piece : pieces) {
     if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, piece.from, piece.length) != 0) return StatusFromErrno(errno);
     vol_->free_clusters += piece.length;
@@ -384,8 +390,29 @@ NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist
   return STATUS_SUCCESS;
 }
 
+NTSTATUS NtfsVolume::CommitMoves() {
+  std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  NTSTATUS status = STATUS_SUCCESS;
+  for (const MovePiece& piece : pendingFrees_) {
+    if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, piece.from, piece.length) != 0) {
+      status = StatusFromErrno(errno);
+      break;
+    }
+    vol_->free_clusters += piece.length;
+  }
+  pendingFrees_.clear();
+  movesStaged_ = 0;
+  if (const int error = storage_->Commit()) {
+    // The library now remembers metadata the device does not hold; the device takes no more writes.
+    Uncache(kAnyRecord);
+    return StatusFromErrno(error);
+  }
+  return status;
+}
+
 NTSTATUS NtfsVolume::FlipFirstByte(int64_t lcn) {
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CommitMoves();
   if (lcn < 0 || lcn >= vol_->nr_clusters) return STATUS_INVALID_PARAMETER;
   const s64 offset = lcn << vol_->cluster_size_bits;
   uint8_t byte = 0;

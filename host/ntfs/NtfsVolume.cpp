@@ -1,6 +1,7 @@
 #include "host/ntfs/NtfsVolume.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,8 @@ constexpr size_t kMaxNameLength = 255;  // UTF-16 code units in one NTFS name
 constexpr uint64_t kMaxFileSize = INT64_MAX;
 // What the undo journal names for the writes of mounting and unmounting, which belong to no one file.
 constexpr uint64_t kVolumeMetadata = ~uint64_t{0};
+
+std::atomic<int> g_movesPerCommit{1};
 
 std::recursive_mutex& GlobalLibraryLock() {
   static std::recursive_mutex lock;
@@ -282,8 +285,9 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
     return fail(journalError);
   }
   if (rolledBack && interruptedRecord == kVolumeMetadata) {
-    std::fprintf(stderr, "spindraxel: %s: rolled back an interrupted mount or unmount (from %s)\n", device.c_str(),
-                 journalPath.c_str());
+    std::fprintf(stderr,
+                 "spindraxel: %s: rolled back interrupted changes of several files or of the volume (from %s)\n",
+                 device.c_str(), journalPath.c_str());
   } else if (rolledBack) {
     std::fprintf(stderr, "spindraxel: %s: rolled back an interrupted move of MFT record %llu (from %s)\n",
                  device.c_str(), static_cast<unsigned long long>(MREF(interruptedRecord)), journalPath.c_str());
@@ -332,7 +336,13 @@ std::unique_ptr<NtfsVolume> NtfsVolume::Mount(const std::string& device, std::st
 }
 
 NtfsVolume::NtfsVolume(ntfs_volume* vol, std::unique_ptr<VolumeDevice> storage, int lockFd, std::string device)
-    : vol_(vol), storage_(std::move(storage)), lockFd_(lockFd), device_(std::move(device)) {}
+    : vol_(vol),
+      storage_(std::move(storage)),
+      lockFd_(lockFd),
+      device_(std::move(device)),
+      movesPerCommit_(g_movesPerCommit.load()) {}
+
+void NtfsVolume::SetMovesPerCommit(int moves) { g_movesPerCommit.store(std::max(moves, 1)); }
 
 NtfsVolume::~NtfsVolume() { Close(); }
 
@@ -342,6 +352,7 @@ std::string NtfsVolume::Close() {
     std::lock_guard<std::recursive_mutex> lock(LibraryLock());
     // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
     // refused writes.
+    CommitMoves();
     cached_.reset();
     storage_->BeginStaging(kVolumeMetadata);
     int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
@@ -365,6 +376,7 @@ void NtfsVolume::SkipMoveFlushes() {
 }
 
 ntfs_volume* NtfsVolume::Raw() {
+  CommitMoves();
   Uncache(kAnyRecord);
   return vol_;
 }
@@ -393,6 +405,7 @@ NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* no
   if (names.empty()) return STATUS_OBJECT_NAME_COLLISION;  // the root
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CommitMoves();  // a group of moves commits before anything else is written
   UniqueInode parent;
   status = OpenParent(vol_, names, &parent);
   if (!NT_SUCCESS(status)) return status;
@@ -443,6 +456,7 @@ NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32
 NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer, uint32_t length) {
   if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CommitMoves();  // a group of moves commits before anything else is written
   Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
@@ -485,6 +499,7 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
 NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {
   if (size > kMaxFileSize) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CommitMoves();  // a group of moves commits before anything else is written
   Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
@@ -527,6 +542,7 @@ NTSTATUS NtfsVolume::Remove(const std::u16string& path) {
   if (names.empty()) return STATUS_CANNOT_DELETE;  // the root
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  CommitMoves();        // a group of moves commits before anything else is written
   Uncache(kAnyRecord);  // the path may name the cached file
   UniqueInode parent;
   status = OpenParent(vol_, names, &parent);
@@ -553,6 +569,7 @@ NTSTATUS NtfsVolume::Flush() {
   // Closed inodes were written back when they were closed and file data goes straight to the device; what stays
   // behind are the metadata files the library keeps open for the whole mount.
   // They go as one ($MFT's record and its mirror must agree), and the commit flushes.
+  CommitMoves();
   storage_->BeginStaging(kVolumeMetadata);
   int error = 0;
   for (ntfs_inode* inode : {vol_->mft_ni, vol_->mftmirr_ni, vol_->lcnbmp_ni, vol_->vol_ni}) {

@@ -92,6 +92,10 @@ class NtfsVolume {
   // For volumes made to be worked on (test and demo images): nothing is forced to the disk, so moves stay atomic
   // against a killed process (the page cache keeps the order of writes) but not against a power cut.
   void SkipMoveFlushes();
+  // How many move requests one journal record commits, for volumes mounted after the call (1, the default: each
+  // on its own). A group commits when full, and before any other call that writes; its moves stay atomic together,
+  // and the clusters they free become targets only once it has committed, as NTFS frees them at a checkpoint.
+  static void SetMovesPerCommit(int moves);
 
   // Clusters: what the NTFS file-system controls are made of. A file's stream here is the unnamed data stream of
   // a file and the $I30 index allocation of a directory.
@@ -161,6 +165,8 @@ class NtfsVolume {
   NTSTATUS OpenStream(uint64_t mftRef, StreamRef* stream);
   // The metadata half of MoveClusters, while the device stages: takes the targets, switches the runlist to
   // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
+  // Commits the moves staged so far, with the clusters they freed.
+  NTSTATUS CommitMoves();
   NTSTATUS SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn, int64_t needed,
                           const std::vector<MovePiece>& pieces);
 
@@ -170,6 +176,9 @@ class NtfsVolume {
   int lockFd_;  // holds an exclusive flock on the device, so that no second mount writes it behind our back
   std::string device_;
   std::string closeFailure_;
+  int movesPerCommit_ = 1;
+  int movesStaged_ = 0;                  // under LibraryLock()
+  std::vector<MovePiece> pendingFrees_;  // under LibraryLock()
 };
 
 }  // namespace host

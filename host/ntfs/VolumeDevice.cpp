@@ -115,6 +115,23 @@ bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset
   return true;
 }
 
+bool VolumeDevice::WriteData(const void* buffer, size_t count, int64_t offset) {
+  if (broken_) {
+    errno = EIO;
+    return false;
+  }
+  if (!WriteThrough(buffer, count, offset)) return false;
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  const int64_t end = offset + static_cast<int64_t>(count);
+  for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
+    const int64_t from = std::max(offset, it->first * kBlock);
+    const int64_t to = std::min(end, (it->first + 1) * kBlock);
+    std::memcpy(it->second.after.data() + (from - it->first * kBlock), bytes + (from - offset),
+                static_cast<size_t>(to - from));
+  }
+  return true;
+}
+
 int VolumeDevice::SyncThrough() {
   if (!flushes_) return 0;
   if (fsync(fd_) != 0) return Fail(errno);
@@ -176,8 +193,9 @@ int VolumeDevice::Sync() {
 }
 
 void VolumeDevice::BeginStaging(uint64_t mftRef) {
+  // A group of moves of several files is named as the volume's.
+  stagedRecord_ = staging_ && stagedRecord_ != mftRef ? ~uint64_t{0} : mftRef;
   staging_ = true;
-  stagedRecord_ = mftRef;
 }
 
 int VolumeDevice::Commit() {

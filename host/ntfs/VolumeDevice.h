@@ -45,6 +45,10 @@ class VolumeDevice {
   // Makes the staged writes durable as one: 0, or the errno of the step that failed.
   int Commit();
 
+  // Writes file data straight to the device, also while staging: for clusters free on the device, which no staged
+  // metadata names yet. A staged block it overlaps takes the bytes too.
+  bool WriteData(const void* buffer, size_t count, int64_t offset);
+
   // The errno of the first write or flush that failed; 0 when none did.
   int FirstWriteError() const { return firstWriteError_; }
 

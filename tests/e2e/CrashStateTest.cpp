@@ -206,12 +206,14 @@ TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
     chosen.push_back({path, generated[i].clusters, generated[i].fragments, generated[i].fragments, STATUS_SUCCESS});
   }
   Record(image);
+  host::NtfsVolume::SetMovesPerCommit(16);  // as the command commits them: in groups
   ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
   host::DefragSettings settings;
   settings.consolidate = true;
   std::vector<host::DefragPass> passes;
   ASSERT_TRUE(host::DefragmentFiles(image.Path(), &chosen, settings, &passes, &error)) << error;
   EXPECT_TRUE(host::UnmountAllDrives().empty());
+  host::NtfsVolume::SetMovesPerCommit(1);
   EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
   for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
   CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
