@@ -259,6 +259,15 @@ int RunDefragCommand(const std::vector<std::string>& args) {
                 pass.fragmentsAfter, MiB(pass.bytesMoved));
     std::fflush(stdout);
   };
+  // An interrupt ends the process between two native calls (every drive unmounted, each move whole); what was done
+  // by then is said first.
+  host::AddExitHook([&files, &line]() {
+    line.Clear();
+    size_t whole = 0;
+    for (const host::DefragFile& file : files) whole += file.fragmentsAfter <= 1 ? 1 : 0;
+    std::fprintf(stderr, "spindraxel defrag: stopped with %zu of %zu files in one fragment; what was moved stays\n",
+                 whole, files.size());
+  });
   const bool ran = host::DefragmentFiles(image, &files, settings, &passes, &error);
   line.Clear();
   bool changed = false;
