@@ -109,11 +109,6 @@ const char kBootFooter[] =
 
 constexpr const char* kProgramWord = "sxboottime";
 
-std::string LowerCase(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return text;
-}
-
 // The command line's first word, in lower case, and whether it names this system's program.
 std::string ProgramWord(const std::string& commandLine) {
   return LowerCase(commandLine.substr(0, commandLine.find(' ')));

@@ -131,3 +131,8 @@ bool ParseSize(const std::string& text, uint64_t* bytes) {
   *bytes = value * unit;
   return true;
 }
+
+std::string LowerCase(std::string text) {
+  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return text;
+}

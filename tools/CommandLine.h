@@ -39,3 +39,6 @@ size_t EditDistance(const std::string& a, const std::string& b);
 
 // A size with an optional suffix K, M or G (powers of 1024): "4M". False when `text` is none.
 bool ParseSize(const std::string& text, uint64_t* bytes);
+
+// `text` with A-Z in lower case and every other byte as it was, as Windows compares ASCII names.
+std::string LowerCase(std::string text);

@@ -20,8 +20,8 @@
 #include "defrag/Defragmentation.h"
 #include "host/defrag/OfflineDefragmentation.h"
 #include "host/ntdll/Host.h"
-#include "host/offline/VolumeAnalysis.h"
 #include "host/ntfs/NtfsVolume.h"
+#include "host/offline/VolumeAnalysis.h"
 #include "integrity/IntegrityChecker.h"
 
 namespace {
@@ -59,11 +59,6 @@ const char kDefragFooter[] =
     "  spindraxel defrag disk.img Data 'Fragmented\\file01.bin' --verify\n"
     "  spindraxel defrag /dev/sdb1 --all --min-size 1M --exclude '*.iso' --dry-run";
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-  return text;
-}
-
 // "Data\\big.bin/" and "/data/BIG.bin" alike become "/data/big.bin".
 std::string NormalizedPath(const std::string& path) {
   std::string out = "/";
@@ -73,7 +68,7 @@ std::string NormalizedPath(const std::string& path) {
     out += c;
   }
   if (out.size() > 1 && out.back() == '/') out.pop_back();
-  return Lower(out);
+  return LowerCase(out);
 }
 
 bool Excluded(const std::string& path, const std::vector<std::string>& patterns) {
@@ -198,7 +193,7 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   std::vector<host::DefragFile> files;
   std::set<std::string> stayPut;  // what the user left out stays where it is, also when it stands in the way
   for (const host::FileLayout& file : walk.files) {
-    const std::string key = Lower(file.path);
+    const std::string key = LowerCase(file.path);
     bool named = all && file.path.rfind("/$", 0) != 0;
     for (size_t i = 0; i < wanted.size(); ++i) {
       if (key == wanted[i] || wanted[i] == "/" || key.rfind(wanted[i] + "/", 0) == 0) named = found[i] = true;

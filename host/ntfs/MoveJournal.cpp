@@ -33,19 +33,6 @@ uint64_t Fnv1a(const uint8_t* bytes, size_t length) {
   return hash;
 }
 
-bool WriteAll(int fd, int64_t offset, const void* data, size_t length) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  for (size_t done = 0; done < length;) {
-    const ssize_t wrote = pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
-    if (wrote <= 0) {
-      if (wrote == 0) errno = EIO;
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 std::string StateFolder() {
   if (const char* own = std::getenv("SPINDRAXEL_STATE_DIR"); own != nullptr && *own != '\0') return own;
   if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && *state != '\0') {
@@ -56,6 +43,19 @@ std::string StateFolder() {
 }
 
 }  // namespace
+
+bool WriteAll(int fd, int64_t offset, const void* data, size_t length) {
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  for (size_t done = 0; done < length;) {
+    const ssize_t wrote = pwrite(fd, bytes + done, length - done, static_cast<off_t>(offset + done));
+    if (wrote <= 0) {
+      if (wrote == 0) errno = ENOSPC;
+      return false;
+    }
+    done += static_cast<size_t>(wrote);
+  }
+  return true;
+}
 
 std::string MoveJournal::PathFor(const std::string& device, int fd, std::string* error) {
   struct stat info;

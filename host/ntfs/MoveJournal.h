@@ -21,6 +21,9 @@
 
 namespace host {
 
+// Writes all of `data` at `offset` of `fd`; false with errno set when a write fails (ENOSPC when one writes nothing).
+bool WriteAll(int fd, int64_t offset, const void* data, size_t length);
+
 class MoveJournal {
  public:
   static constexpr size_t kBlockSize = 512;

@@ -103,16 +103,9 @@ bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset
       return false;
     }
   }
-  const auto* bytes = static_cast<const uint8_t*>(buffer);
-  for (size_t done = 0; done < count;) {
-    const ssize_t wrote = pwrite(fd_, bytes + done, count - done, static_cast<off_t>(offset + done));
-    if (wrote <= 0) {
-      errno = Fail(wrote == 0 ? ENOSPC : errno);
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
+  if (WriteAll(fd_, offset, buffer, count)) return true;
+  errno = Fail(errno);
+  return false;
 }
 
 bool VolumeDevice::WriteData(const void* buffer, size_t count, int64_t offset) {
