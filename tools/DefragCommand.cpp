@@ -2,8 +2,13 @@
 // own engine (CDefragmentation) runs here on the host's native calls, file after file and pass after pass, without
 // a configuration, a log or anything else written into the volume: only the moves, each atomic through the undo
 // journal.
+#include <dirent.h>
 #include <fnmatch.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <chrono>
 #include <cinttypes>
@@ -23,6 +28,7 @@
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/VolumeAnalysis.h"
 #include "integrity/IntegrityChecker.h"
+#include "log/Logger.h"
 
 namespace {
 
@@ -89,6 +95,76 @@ std::string Reason(NTSTATUS status) {
   if (status == STATUS_DEFRAG_STILL_FRAGMENTED) return std::string(hex) + ", the free space is too scattered";
   return std::string(hex) + " from the engine";
 }
+
+// --log FILE: the engine's own log lines, in a host file. The logger names its file by the time, so it writes into
+// a private folder beside FILE, mounted as a host-folder drive; the file becomes FILE when the run ends, or when a
+// signal stops it (with the lines written by then).
+class HostLog {
+ public:
+  static constexpr char kDrive = 'L';
+
+  // Whether FILE can be made, before anything is written anywhere.
+  static bool Check(const std::string& file, std::string* error) {
+    const std::string folder = FolderOf(file);
+    if (file.empty() || file.back() == '/') {
+      *error = "--log " + file + ": not a file name";
+    } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
+      *error = "--log " + file + ": " + std::strerror(errno) + " (" + folder + ")";
+    } else if (access(file.c_str(), F_OK) == 0 && !IsRegularFile(file)) {
+      *error = "--log " + file + ": not a regular file";
+    } else {
+      return true;
+    }
+    return false;
+  }
+
+  bool Start(const std::string& file, LONG level, std::string* error) {
+    file_ = file;
+    std::string folder = FolderOf(file) + "/.spindraxel-log-XXXXXX";
+    if (mkdtemp(folder.data()) == nullptr) {
+      *error = "--log " + file + ": " + std::strerror(errno);
+      return false;
+    }
+    folder_ = folder;
+    if (!host::MountDrive(kDrive, folder_, error)) return false;
+    CLogger::Instance().Open(std::u16string(u"\\??\\") + char16_t(kDrive) + u":\\", level);
+    return true;
+  }
+
+  // Lets the writer finish (`wait`), then makes the file FILE; without `keep` nothing is left behind.
+  void Finish(bool wait, bool keep) {
+    if (folder_.empty()) return;
+    if (wait) {
+      CLogger::Instance().WaitUntilWritten(2000);
+      CLogger::Instance().Close();
+    }
+    if (DIR* dir = opendir(folder_.c_str())) {
+      while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        const std::string path = folder_ + "/" + name;
+        if (!keep || std::rename(path.c_str(), file_.c_str()) != 0) unlink(path.c_str());
+      }
+      closedir(dir);
+    }
+    host::UnmountDrive(kDrive);
+    rmdir(folder_.c_str());
+    folder_.clear();
+  }
+
+ private:
+  static std::string FolderOf(const std::string& file) {
+    const size_t slash = file.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+  }
+  static bool IsRegularFile(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  }
+
+  std::string file_;
+  std::string folder_;
+};
 
 double MiB(uint64_t bytes) { return static_cast<double>(bytes) / (1 << 20); }
 
@@ -171,12 +247,20 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   app.add_flag("--verify", verify, "take each file's MD5 before and compare after; a difference is an error");
   app.add_flag("--dry-run", dryRun, "list what would be defragmented and change nothing");
   app.add_flag("--json", json, "print one JSON object (passes, files, bytes moved) instead of the text");
+  std::string logFile;
+  LONG logLevel = 3;
+  app.add_option("--log", logFile, "write the engine's log lines to the host file FILE (replaced if it exists)")
+      ->option_text("FILE");
+  app.add_option("--log-level", logLevel, "with --log: 1 errors and milestones, 3 every search and move (3)")
+      ->option_text("N")
+      ->check(CLI::Range(1, 3));
   if (const int status = parser.Parse(args); status >= 0) return status;
   if (all == !paths.empty()) return parser.Refuse("name the files: PATH... or --all (not both)");
   uint64_t minSize = 0;
   if (!minSizeText.empty() && !ParseSize(minSizeText, &minSize)) {
     return parser.Refuse("--min-size " + minSizeText + ": not a size, e.g. --min-size 4M");
   }
+  if (std::string error; !logFile.empty() && !HostLog::Check(logFile, &error)) return parser.Refuse(error);
 
   // The files are chosen on a read-only look, before anything is mounted for writing.
   std::string error;
@@ -231,11 +315,22 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   host::StopOnInterruptSignals();
   // Many moves to one journal record: the flushes each record costs would otherwise dominate a run of small moves.
   host::NtfsVolume::SetMovesPerCommit(kMovesPerCommit);
-  if (!host::MountDrive('C', image, &error)) return parser.Refuse(error);
+  // Without a log file the engine's lines are not even formatted.
+  CLogger::Instance().SetLevel(0);
+  HostLog log;
+  if (!logFile.empty() && !log.Start(logFile, logLevel, &error)) {
+    log.Finish(false, false);
+    return parser.Refuse(error);
+  }
+  if (!host::MountDrive('C', image, &error)) {
+    log.Finish(true, false);
+    return parser.Refuse(error);
+  }
   std::vector<std::unique_ptr<CFileIntegrityChecker>> digests;
   for (const host::DefragFile& file : verify ? files : std::vector<host::DefragFile>{}) {
     digests.push_back(std::make_unique<CFileIntegrityChecker>());
     if (!digests.back()->Initialize(host::NativePathOnC(file.path))) {
+      log.Finish(true, false);
       host::UnmountAllDrives();
       return parser.Refuse(file.path + ": cannot be read for --verify");
     }
@@ -248,6 +343,9 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   if (!json && isatty(STDERR_FILENO)) settings.progress = [&line](const host::DefragProgress& p) { line.Show(p); };
   settings.passDone = [&](const host::DefragPass& pass) {
     line.Clear();
+    Log(SLogLocation{"spindraxel defrag", __LINE__, 1}, "%s %u: %u files, fragments %I64d -> %I64d, %I64u bytes moved",
+        pass.consolidation ? "consolidation" : "pass", static_cast<unsigned>(passes.size()),
+        static_cast<unsigned>(pass.files), pass.fragmentsBefore, pass.fragmentsAfter, pass.bytesMoved);
     if (json) return;
     std::printf("%s %zu: %zu files, fragments %" PRId64 " -> %" PRId64 ", %.1f MiB moved\n",
                 pass.consolidation ? "consolidation" : "pass", passes.size(), pass.files, pass.fragmentsBefore,
@@ -256,8 +354,9 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   };
   // An interrupt ends the process between two native calls (every drive unmounted, each move whole); what was done
   // by then is said first.
-  host::AddExitHook([&files, &line]() {
+  host::AddExitHook([&files, &line, &log]() {
     line.Clear();
+    log.Finish(false, true);
     size_t whole = 0;
     for (const host::DefragFile& file : files) whole += file.fragmentsAfter <= 1 ? 1 : 0;
     std::fprintf(stderr, "spindraxel defrag: stopped with %zu of %zu files in one fragment; what was moved stays\n",
@@ -265,6 +364,7 @@ int RunDefragCommand(const std::vector<std::string>& args) {
   });
   const bool ran = host::DefragmentFiles(image, &files, settings, &passes, &error);
   line.Clear();
+  log.Finish(true, true);
   bool changed = false;
   for (size_t i = 0; i < digests.size(); ++i) {
     if (!digests[i]->Check()) {

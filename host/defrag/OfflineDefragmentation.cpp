@@ -348,7 +348,10 @@ bool RunPasses(Engine& engine, std::vector<DefragFile>* files, const DefragSetti
 // Makes room for each file still fragmented, largest first, and moves it there.
 bool Consolidate(const std::string& device, std::vector<DefragFile>* files, const DefragSettings& settings,
                  std::vector<DefragPass>* passes, std::string* error) {
-  for (const std::string& failure : UnmountAllDrives()) {
+  // Only C: is let go: other drives (a host folder taking the log) stay in use.
+  std::string failure;
+  UnmountDrive('C', &failure);
+  if (!failure.empty()) {
     *error = failure;
     return false;
   }

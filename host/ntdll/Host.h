@@ -10,11 +10,13 @@
 
 namespace host {
 
-// Backs drive `letter` (A to Z, either case) with an NTFS image or partition. False with a one-line reason when
-// the letter is taken or the device cannot be mounted.
+// Backs drive `letter` (A to Z, either case) with an NTFS image or partition, or with a host folder when `device`
+// is a directory (files only: for logs kept outside the volumes). False with a one-line reason when the letter is
+// taken or the device cannot be mounted.
 bool MountDrive(char letter, const std::string& device, std::string* error);
 // Unmounts one drive cleanly; false when the letter was not mounted. Open handles on it fail afterwards.
-bool UnmountDrive(char letter);
+// *failure, when asked for, is the line UnmountAllDrives would give for it, empty when every write got through.
+bool UnmountDrive(char letter, std::string* failure = nullptr);
 // Unmounts every drive cleanly. Returns one line per drive whose device refused a write ("drive C: disk.img could
 // not be written: No space left on device"), none when every write reached its device.
 std::vector<std::string> UnmountAllDrives();

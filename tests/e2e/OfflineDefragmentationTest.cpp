@@ -84,11 +84,17 @@ TEST(OfflineDefragmentation, DefragCommandWithConsolidationLeavesEveryChosenFile
   const CommandResult passes = RunSpindraxel({"defrag", image.Path(), "\\Fragmented", "--exclude", "FILE07.bin"});
   EXPECT_EQ(1, passes.exitStatus) << passes.out << passes.err;
   EXPECT_NE(std::string::npos, passes.out.find("199 files: fragments ")) << passes.out;
-  const CommandResult run =
-      RunSpindraxel({"defrag", image.Path(), "--all", "--consolidate", "--verify", "--exclude", "FILE07.bin"}, 600);
+  // The engine's log goes to a host file, not into the volume.
+  const std::string logPath = image.Path() + ".log";
+  const CommandResult run = RunSpindraxel(
+      {"defrag", image.Path(), "--all", "--consolidate", "--verify", "--exclude", "FILE07.bin", "--log", logPath}, 600);
   EXPECT_EQ(0, run.exitStatus) << run.out << run.err;
   EXPECT_NE(std::string::npos, run.out.find("consolidation ")) << run.out;
   EXPECT_NE(std::string::npos, run.out.find("; 0 still fragmented")) << run.out;
+  const std::string log = FileBytes(logPath);
+  std::remove(logPath.c_str());
+  EXPECT_NE(std::string::npos, log.find("DefragmentFile for \"\\??\\C:\\Fragmented\\file"));
+  EXPECT_NE(std::string::npos, log.find("spindraxel defrag#")) << "the pass lines, after consolidation's unmount";
   for (int i = 0; i < kCount; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "/Fragmented/file%02d.bin", i + 1);

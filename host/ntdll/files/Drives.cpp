@@ -1,6 +1,10 @@
 #include "host/ntdll/files/Drives.h"
 
+#include <sys/stat.h>
+
 #include <array>
+#include <climits>
+#include <cstdlib>
 #include <string>
 
 #include "host/ntdll/Host.h"
@@ -31,16 +35,21 @@ bool MountDrive(char letter, const std::string& device, std::string* error) {
     *error = std::string("drive ") + upper + ": is given twice";
     return false;
   }
-  std::unique_ptr<NtfsVolume> volume = NtfsVolume::Mount(device, error);
-  if (!volume) return false;
   auto drive = std::make_shared<Drive>();
   drive->letter = upper;
-  drive->volume = std::move(volume);
+  struct stat info {};
+  char resolved[PATH_MAX];
+  if (stat(device.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && realpath(device.c_str(), resolved) != nullptr) {
+    drive->folder = resolved;
+  } else {
+    drive->volume = NtfsVolume::Mount(device, error);
+    if (!drive->volume) return false;
+  }
   g_drives[upper - 'A'] = drive;
   return true;
 }
 
-bool UnmountDrive(char letter) {
+bool UnmountDrive(char letter, std::string* failure) {
   char upper = static_cast<char>(letter >= 'a' && letter <= 'z' ? letter - 'a' + 'A' : letter);
   if (upper < 'A' || upper > 'Z') return false;
   std::shared_ptr<Drive> drive;
@@ -50,7 +59,10 @@ bool UnmountDrive(char letter) {
   }
   if (!drive) return false;
   std::lock_guard<std::mutex> guard(drive->mutex);
+  const std::string refused = drive->volume ? drive->volume->Close() : "";
+  if (failure != nullptr) *failure = refused.empty() ? "" : std::string("drive ") + drive->letter + ": " + refused;
   drive->volume.reset();
+  drive->folder.clear();
   return true;
 }
 
@@ -64,9 +76,10 @@ std::vector<std::string> UnmountAllDrives() {
   for (auto& drive : drives) {
     if (!drive) continue;
     std::lock_guard<std::mutex> guard(drive->mutex);
-    const std::string failure = drive->volume->Close();
+    const std::string failure = drive->volume ? drive->volume->Close() : "";
     if (!failure.empty()) failures.push_back(std::string("drive ") + drive->letter + ": " + failure);
     drive->volume.reset();
+    drive->folder.clear();
   }
   return failures;
 }

@@ -1,10 +1,13 @@
-// Files and volumes on drives backed by NTFS images: NtCreateFile, NtReadFile, NtWriteFile, NtFlushBuffersFile,
+// Files and volumes on drives backed by NTFS images (and files in host folders, host/HostFolder.h): NtCreateFile, NtReadFile, NtWriteFile, NtFlushBuffersFile,
 // NtDeleteFile, NtCancelIoFile, NtFsControlFile and NtClose, with the statuses Windows gives. Names in the
 // \Device directory, and handles of what they open, go to the devices (host/Devices.h).
 //
 // Names: \??\X: is the volume of drive X and \??\X:\path a file on it (\DosDevices\ and \GLOBAL??\ name the same
 // directory). Every open is case-insensitive, as NTFS is under Windows' default settings.
+#include <unistd.h>
+
 #include <array>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,7 @@
 #include "host/ntdll/files/Devices.h"
 #include "host/ntdll/files/Drives.h"
 #include "host/ntdll/files/FsControl.h"
+#include "host/ntdll/files/HostFolder.h"
 #include "host/ntdll/files/ObjectNames.h"
 #include "host/ntdll/objects/Objects.h"
 #include "host/ntfs/NtfsVolume.h"
@@ -58,6 +62,9 @@ constexpr uint64_t kVolumeReference = ~uint64_t{0};
 
 struct FileObject : Object {
   FileObject() : Object(ObjectType::File) {}
+  ~FileObject() override {
+    if (fd >= 0) close(fd);
+  }
   void OnLastHandleClosed() override;
 
   std::shared_ptr<Drive> drive;
@@ -70,6 +77,7 @@ struct FileObject : Object {
   bool synchronous = false;
   std::mutex positionMutex;
   uint64_t position = 0;
+  int fd = -1;  // a file or folder of a host-folder drive
 };
 
 void FileObject::OnLastHandleClosed() {
@@ -96,6 +104,7 @@ void FileObject::OnLastHandleClosed() {
   if (removeNow) {
     std::lock_guard<std::mutex> guard(drive->mutex);
     if (drive->volume) drive->volume->Remove(pendingPath);
+    if (!drive->folder.empty()) RemoveInFolder(drive->folder, pendingPath);
   }
 }
 
@@ -149,14 +158,15 @@ NTSTATUS OpenOnVolume(NtfsVolume& volume, const ParsedName& parsed, ULONG dispos
   return status;
 }
 
-// After sharing has been checked: an overwriting disposition empties an existing file.
-NTSTATUS TruncateIfAsked(NtfsVolume& volume, const NtfsVolume::Node& node, ULONG disposition, ULONG_PTR* information) {
+// After sharing has been checked: an overwriting disposition empties an existing file with `empty`.
+template <typename Empty>
+NTSTATUS TruncateIfAsked(const NtfsVolume::Node& node, ULONG disposition, ULONG_PTR* information, Empty empty) {
   if (*information != FILE_OPENED || node.isDirectory) return STATUS_SUCCESS;
   if (disposition != FILE_OVERWRITE && disposition != FILE_OVERWRITE_IF && disposition != FILE_SUPERSEDE) {
     return STATUS_SUCCESS;
   }
   *information = disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN;
-  return volume.SetSize(node.mftRef, 0);
+  return empty();
 }
 
 // The checks made before any name is looked at, for files and devices alike.
@@ -179,13 +189,26 @@ NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULO
   std::shared_ptr<FileObject> file;
   NtfsVolume::Node node{};
   std::lock_guard<std::mutex> driveGuard(parsed.drive->mutex);
-  if (!parsed.drive->volume) return kStatusVolumeDismounted;
-  NtfsVolume& volume = *parsed.drive->volume;
+  if (!parsed.drive->Mounted()) return kStatusVolumeDismounted;
+  const bool inFolder = !parsed.drive->volume;
   if (parsed.isVolume) {
     status = OpenVolume(parsed, access, share, disposition, &file);
     *information = FILE_OPENED;
+  } else if (inFolder) {
+    FolderEntry entry;
+    status = OpenInFolder(parsed.drive->folder, parsed.path, parsed.trailingBackslash, access, disposition, options,
+                          &entry, information);
+    if (NT_SUCCESS(status)) {
+      file = std::make_shared<FileObject>();
+      file->drive = parsed.drive;
+      file->isDirectory = entry.isDirectory;
+      file->mftRef = entry.id;
+      file->path = parsed.path;
+      file->fd = entry.fd;
+      node.isDirectory = entry.isDirectory;
+    }
   } else {
-    status = OpenOnVolume(volume, parsed, disposition, options, &node, information);
+    status = OpenOnVolume(*parsed.drive->volume, parsed, disposition, options, &node, information);
     if (NT_SUCCESS(status)) {
       file = std::make_shared<FileObject>();
       file->drive = parsed.drive;
@@ -208,7 +231,10 @@ NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULO
     if (!SharingAllows(*it->second, access, share)) return STATUS_SHARING_VIOLATION;
   }
   if (!parsed.isVolume) {
-    status = TruncateIfAsked(volume, node, disposition, information);
+    status = TruncateIfAsked(node, disposition, information, [&]() -> NTSTATUS {
+      if (!inFolder) return parsed.drive->volume->SetSize(node.mftRef, 0);
+      return ftruncate(file->fd, 0) == 0 ? STATUS_SUCCESS : StatusOfErrno(errno);
+    });
     if (!NT_SUCCESS(status)) return status;
   }
   if (options & FILE_DELETE_ON_CLOSE) files.deletePending.emplace(key, parsed.path);
@@ -329,8 +355,14 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOI
     uint32_t bytesRead = 0;
     {
       std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
-      if (!file->drive->volume) return kStatusVolumeDismounted;
-      if (Length != 0) status = file->drive->volume->Read(file->mftRef, offset, Buffer, Length, &bytesRead);
+      if (!file->drive->Mounted()) return kStatusVolumeDismounted;
+      if (Length != 0 && file->fd >= 0) {
+        const ssize_t got = pread(file->fd, Buffer, Length, static_cast<off_t>(offset));
+        status = got < 0 ? StatusOfErrno(errno) : STATUS_SUCCESS;
+        bytesRead = got < 0 ? 0 : static_cast<uint32_t>(got);
+      } else if (Length != 0) {
+        status = file->drive->volume->Read(file->mftRef, offset, Buffer, Length, &bytesRead);
+      }
     }
     if (!NT_SUCCESS(status)) return status;
     if (Length != 0 && bytesRead == 0) {
@@ -358,14 +390,16 @@ NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVO
     if (!NT_SUCCESS(status)) return status;
 
     std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
-    if (!file->drive->volume) return kStatusVolumeDismounted;
-    NtfsVolume& volume = *file->drive->volume;
+    if (!file->drive->Mounted()) return kStatusVolumeDismounted;
     // A handle with append access but no write access always writes at the end, whatever offset it names.
-    if (atEnd || !(file->access & FILE_WRITE_DATA)) {
-      status = volume.GetSize(file->mftRef, &offset);
-      if (!NT_SUCCESS(status)) return status;
+    const bool toEnd = atEnd || !(file->access & FILE_WRITE_DATA);
+    if (file->fd >= 0) {
+      status = WriteInFolder(file->fd, toEnd, Buffer, Length, &offset);
+    } else {
+      NtfsVolume& volume = *file->drive->volume;
+      if (toEnd) status = volume.GetSize(file->mftRef, &offset);
+      if (NT_SUCCESS(status) && Length != 0) status = volume.Write(file->mftRef, offset, Buffer, Length);
     }
-    if (Length != 0) status = volume.Write(file->mftRef, offset, Buffer, Length);
     if (!NT_SUCCESS(status)) return status;
     if (file->synchronous) file->position = offset + Length;
     CompleteIo(IoStatusBlock, Event, STATUS_SUCCESS, Length);
@@ -381,7 +415,12 @@ NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBl
     if (IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
     if (!(file->access & kWriteAccess)) return STATUS_ACCESS_DENIED;
     std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
-    if (!file->drive->volume) return kStatusVolumeDismounted;
+    if (!file->drive->Mounted()) return kStatusVolumeDismounted;
+    if (!file->drive->volume) {
+      if (file->fd >= 0 && fsync(file->fd) != 0) return StatusOfErrno(errno);
+      CompleteIo(IoStatusBlock, nullptr, STATUS_SUCCESS, 0);
+      return STATUS_SUCCESS;
+    }
     status = file->drive->volume->Flush();
     // A flushed volume is NTFS's checkpoint: clusters moves freed may be taken again.
     if (NT_SUCCESS(status) && file->isVolume) ForgetFreedClusters(file->drive->letter);
@@ -399,21 +438,31 @@ NTSTATUS NTAPI NtDeleteFile(OBJECT_ATTRIBUTES* ObjectAttributes) {
     if (parsed.isVolume || parsed.path.empty()) return STATUS_CANNOT_DELETE;
 
     std::lock_guard<std::mutex> driveGuard(parsed.drive->mutex);
-    if (!parsed.drive->volume) return kStatusVolumeDismounted;
-    NtfsVolume& volume = *parsed.drive->volume;
+    if (!parsed.drive->Mounted()) return kStatusVolumeDismounted;
     NtfsVolume::Node node{};
-    status = volume.Lookup(parsed.path, &node);
+    if (parsed.drive->volume) {
+      status = parsed.drive->volume->Lookup(parsed.path, &node);
+    } else {
+      FolderEntry entry;
+      ULONG_PTR information = 0;
+      status = OpenInFolder(parsed.drive->folder, parsed.path, false, 0, FILE_OPEN, 0, &entry, &information);
+      if (entry.fd >= 0) close(entry.fd);
+      node.mftRef = entry.id;
+      node.isDirectory = entry.isDirectory;
+    }
     if (!NT_SUCCESS(status)) return status;
     if (parsed.trailingBackslash && !node.isDirectory) return STATUS_OBJECT_NAME_INVALID;
+    auto remove = [&parsed]() {
+      return parsed.drive->volume ? parsed.drive->volume->Remove(parsed.path)
+                                  : RemoveInFolder(parsed.drive->folder, parsed.path);
+    };
 
     OpenFiles& files = GetOpenFiles();
     std::lock_guard<std::mutex> guard(files.mutex);
     auto key = std::make_pair(parsed.drive->letter, node.mftRef);
     if (files.deletePending.count(key) != 0) return STATUS_DELETE_PENDING;
     auto range = files.open.equal_range(key);
-    if (range.first == range.second) {
-      return volume.Remove(parsed.path);
-    }
+    if (range.first == range.second) return remove();
     for (auto it = range.first; it != range.second; ++it) {
       if (!(it->second->share & FILE_SHARE_DELETE)) return STATUS_SHARING_VIOLATION;
     }
@@ -450,7 +499,9 @@ NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE,
     if (!file) return status;
     if (IoStatusBlock == nullptr) return STATUS_ACCESS_VIOLATION;
     std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
-    if (!file->drive->volume) return kStatusVolumeDismounted;
+    if (!file->drive->Mounted()) return kStatusVolumeDismounted;
+    // A host folder has no clusters to ask about or move.
+    if (!file->drive->volume) return STATUS_INVALID_DEVICE_REQUEST;
     FsControlTarget target = TargetOf(*file);
     target.volume = file->drive->volume.get();
     ULONG_PTR information = 0;

@@ -141,3 +141,10 @@ int RunConformanceChecks(const WCHAR* directory) {
   ConformancePrint("sxconformance: %d checks, %d failed\n", g_checks, g_failures);
   return g_failures;
 }
+
+int RunFileChecksAgain(const WCHAR* directory, const char* label) {
+  const int checks = g_checks, failures = g_failures;
+  FileChecks(SConformanceEnvironment{directory, false});
+  ConformancePrint("files on %s: %d checks, %d failed\n", label, g_checks - checks, g_failures - failures);
+  return g_failures;
+}

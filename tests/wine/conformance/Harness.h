@@ -71,3 +71,6 @@ void ProcessChecks(const SConformanceEnvironment& env);
 
 // Runs every group, shows one line per group and a summary, and returns the number of failed checks.
 int RunConformanceChecks(const WCHAR* directory);
+// Runs the file checks again in `directory` (another drive's), adding to the same counts; the failed checks of
+// the whole run.
+int RunFileChecksAgain(const WCHAR* directory, const char* label);

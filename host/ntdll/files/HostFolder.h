@@ -1,0 +1,35 @@
+// Drives backed by a folder of the host (`--drive L=/var/log/spindraxel`): the program's files there are the
+// host's own, for logs that must not go into the volume being defragmented. Files and folders only: the volume
+// controls answer STATUS_INVALID_DEVICE_REQUEST. Names match without regard to case, as on NTFS.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/NativeApi.h"
+
+namespace host {
+
+struct FolderEntry {
+  int fd = -1;
+  bool isDirectory = false;
+  uint64_t id = 0;  // the host's inode: who has the same file open, for sharing checks
+};
+
+// Opens or creates `path` (volume-relative, '\'-separated, empty for the folder itself) in `folder` as
+// NtCreateFile would with `disposition` and `options`; *information is FILE_OPENED or FILE_CREATED. An existing
+// file is not emptied here: that waits until the sharing checks have let the open through.
+NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, bool trailingBackslash,
+                      ACCESS_MASK access, ULONG disposition, ULONG options, FolderEntry* entry,
+                      ULONG_PTR* information);
+
+// Writes all `length` bytes at *offset, or at the end of the file with `atEnd` (*offset then says where).
+NTSTATUS WriteInFolder(int fd, bool atEnd, const void* buffer, ULONG length, uint64_t* offset);
+
+// Removes `path` from `folder` (a file, or an empty folder).
+NTSTATUS RemoveInFolder(const std::string& folder, const std::u16string& path);
+
+// The status Windows gives where the host's call failed with `error` (an errno value).
+NTSTATUS StatusOfErrno(int error);
+
+}  // namespace host
