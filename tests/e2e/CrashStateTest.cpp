@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -20,6 +23,7 @@
 #include "host/ntfs/ReadOnlyVolume.h"
 #include "host/offline/ImageGenerator.h"
 #include "host/text/Utf.h"
+#include "support/CommandRunner.h"
 #include "support/RandomBytes.h"
 #include "support/TestImage.h"
 
@@ -42,6 +46,53 @@ struct Recorder : host::DeviceObserver {
   }
   void Synced(File file) override { ops.push_back({file, true, 0, {}}); }
 };
+
+// Expects the volume in `image`, after the rollback its next read-write mount makes, to hold `files` (volume path
+// -> bytes), every used cluster claimed once, and ntfsfix to agree.
+void ExpectIntact(const std::string& image, const std::map<std::u16string, std::string>& files,
+                  const std::string& what) {
+  std::string error;
+  std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image, &error);
+  ASSERT_TRUE(volume) << what << ": " << error;
+  for (const auto& [path, bytes] : files) {
+    host::NtfsVolume::Node node;
+    ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node)) << what;
+    std::string read(bytes.size(), '\0');
+    uint32_t got = 0;
+    for (size_t at = 0; at < read.size(); at += got) {
+      ASSERT_EQ(STATUS_SUCCESS, volume->Read(node.mftRef, at, &read[at], 1 << 20, &got)) << what;
+      ASSERT_NE(0u, got) << what;
+    }
+    EXPECT_TRUE(read == bytes) << what << ": the bytes of a file changed";
+  }
+  EXPECT_EQ("", volume->Close()) << what;
+  std::unique_ptr<host::ConsistencyCheck> checker = host::ConsistencyCheck::Open(image, &error);
+  host::ClusterReport report;
+  ASSERT_TRUE(checker && checker->CheckClusters(&report, &error)) << what << ": " << error;
+  EXPECT_TRUE(report.Consistent()) << what << ": " << report.Describe();
+  checker.reset();
+  EXPECT_EQ(0, testsupport::RunCommand({testsupport::NtfsToolPath("ntfsfix"), "-n", image}).exitStatus) << what;
+}
+
+// Fills `image` with the generator's fragmented files: their bytes in *files, the defragmentation's choice of them
+// in *chosen.
+void Generate(const testsupport::TestImage& image, const host::FragmentOptions& options,
+              std::map<std::u16string, std::string>* files, std::vector<host::DefragFile>* chosen) {
+  std::vector<host::GeneratedFile> generated;
+  std::string error;
+  {
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    volume->SkipMoveFlushes();
+    ASSERT_TRUE(host::GenerateFragmentedFiles(*volume, options, &generated, &error)) << error;
+  }
+  for (size_t i = 0; i < generated.size(); ++i) {
+    (*files)[generated[i].path] = host::GeneratedContent(options.seed, static_cast<int>(i), options.size);
+    std::string path = "/" + host::Utf16ToUtf8(generated[i].path);
+    std::replace(path.begin(), path.end(), '\\', '/');
+    chosen->push_back({path, generated[i].clusters, generated[i].fragments, generated[i].fragments, STATUS_SUCCESS});
+  }
+}
 
 // Writes `bytes` at `offset` of `path`; with `whole`, `path` is `bytes` and nothing else. The state files are
 // written in place: a buffer in this process would take a copy-on-write fault per page after every fork.
@@ -91,27 +142,7 @@ class CrashStates : public testing::Test {
       rolledBack += interrupted ? 1 : 0;
       std::string error;
       EXPECT_EQ(interrupted, host::ReadOnlyVolume::Open(state, "check", &error) == nullptr) << what << error;
-
-      std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(state, &error);
-      ASSERT_TRUE(volume) << what << ": " << error;
-      for (const auto& [path, bytes] : files) {
-        host::NtfsVolume::Node node;
-        ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node)) << what;
-        std::string read(bytes.size(), '\0');
-        uint32_t got = 0;
-        for (size_t at = 0; at < read.size(); at += got) {
-          ASSERT_EQ(STATUS_SUCCESS, volume->Read(node.mftRef, at, &read[at], 1 << 20, &got)) << what;
-          ASSERT_NE(0u, got) << what;
-        }
-        EXPECT_TRUE(read == bytes) << what << ": the bytes of a file changed";
-      }
-      EXPECT_EQ("", volume->Close()) << what;
-      std::unique_ptr<host::ConsistencyCheck> checker = host::ConsistencyCheck::Open(state, &error);
-      host::ClusterReport report;
-      ASSERT_TRUE(checker && checker->CheckClusters(&report, &error)) << what << ": " << error;
-      EXPECT_TRUE(report.Consistent()) << what << ": " << report.Describe();
-      checker.reset();
-      EXPECT_EQ(0, testsupport::RunCommand({testsupport::NtfsToolPath("ntfsfix"), "-n", state}).exitStatus) << what;
+      ExpectIntact(state, files, what);
     };
 
     std::mt19937 random(7);
@@ -181,30 +212,23 @@ TEST_F(CrashStates, OfRunlistsInOneRecordAndInSeveralComeBackWhole) {
   CheckEveryState(files, 1, 250);
 }
 
-// A whole `defrag --all --consolidate` run on a volume full enough that consolidation has to move files out of the
-// way (and back), sampled at every few writes.
-TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
-  testsupport::TestImage image(16ull << 20);
+// 90 files of 96 KiB on 16 MiB: consolidation has to move files out of the way (and back).
+host::FragmentOptions ConsolidatingCase() {
   host::FragmentOptions options;
   options.files = 90;
   options.size = 96 << 10;
   options.seed = 4;
-  std::vector<host::GeneratedFile> generated;
-  std::string error;
-  {
-    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
-    ASSERT_TRUE(volume) << error;
-    volume->SkipMoveFlushes();
-    ASSERT_TRUE(host::GenerateFragmentedFiles(*volume, options, &generated, &error)) << error;
-  }
+  return options;
+}
+
+// A whole `defrag --all --consolidate` run on a volume full enough that consolidation has to move files out of the
+// way (and back), sampled at every few writes.
+TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
+  testsupport::TestImage image(16ull << 20);
   std::map<std::u16string, std::string> files;
   std::vector<host::DefragFile> chosen;
-  for (size_t i = 0; i < generated.size(); ++i) {
-    files[generated[i].path] = host::GeneratedContent(options.seed, static_cast<int>(i), options.size);
-    std::string path = "/" + host::Utf16ToUtf8(generated[i].path);
-    std::replace(path.begin(), path.end(), '\\', '/');
-    chosen.push_back({path, generated[i].clusters, generated[i].fragments, generated[i].fragments, STATUS_SUCCESS});
-  }
+  Generate(image, ConsolidatingCase(), &files, &chosen);
+  std::string error;
   Record(image);
   host::NtfsVolume::SetMovesPerCommit(16);  // as the command commits them: in groups
   ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
@@ -217,6 +241,48 @@ TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
   EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
   for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
   CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
+}
+
+// The command itself killed at moments spread over its runs (SIGKILL, after a seeded number of its write calls):
+// `check --repair` rolls back the move in flight and frees what a kill leaked, every file reads as before, and
+// the next run goes on from there to the end.
+TEST(KilledDefragmentation, LeavesEveryFileAsItWasAndFinishesOnTheNextRun) {
+  testsupport::TestImage image(16ull << 20);
+  std::map<std::u16string, std::string> files;
+  std::vector<host::DefragFile> chosen;
+  Generate(image, ConsolidatingCase(), &files, &chosen);
+  const std::vector<std::string> defrag = testsupport::SpindraxelArgv({"defrag", image.Path(), "--all", "--consolidate"});
+  std::mt19937 random(11);
+  int kills = 0, rolledBack = 0;
+  for (int round = 0; round < 12 && !testing::Test::HasFatalFailure(); ++round) {
+    // A whole run makes about 1,500 write calls: the first round is always killed, later ones while work is left.
+    const uint64_t target = random() % 300 + 1;
+    testsupport::ChildProcess child(defrag);
+    const std::string io = "/proc/" + std::to_string(child.Pid()) + "/io";
+    std::optional<int> status;
+    for (uint64_t writes = 0; !(status = child.Wait(0)) && writes < target;) {
+      std::string text = testsupport::FileBytes(io);
+      const size_t at = text.find("syscw: ");
+      if (at != std::string::npos) writes = std::stoull(text.substr(at + 7));
+    }
+    if (!status) {
+      child.Signal(SIGKILL);
+      status = child.Wait(60);
+      ++kills;
+    }
+    ASSERT_TRUE(status);
+    if (WIFEXITED(*status)) break;  // the work was done before this round's moment came
+    const testsupport::CommandResult repair = testsupport::RunSpindraxel({"check", "--repair", image.Path()});
+    EXPECT_EQ(0, repair.exitStatus) << repair.out << repair.err;
+    rolledBack += repair.err.find("rolled back") != std::string::npos ? 1 : 0;
+    ExpectIntact(image.Path(), files, "after a kill at write call " + std::to_string(target));
+  }
+  std::printf("defrag killed %d times, %d of them in a move rolled back\n", kills, rolledBack);
+  EXPECT_GE(kills, 1);
+  const testsupport::CommandResult last = testsupport::RunSpindraxel({"defrag", image.Path(), "--all", "--consolidate"});
+  EXPECT_EQ(0, last.exitStatus) << last.out << last.err;
+  for (const host::DefragFile& file : chosen) EXPECT_EQ(1u, image.Fragments(file.path).fragments) << file.path;
+  ExpectIntact(image.Path(), files, "at the end");
 }
 
 }  // namespace

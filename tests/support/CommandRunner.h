@@ -42,6 +42,7 @@ class ChildProcess {
   // The wait status once the child has ended; nullopt when it still runs after `timeoutSeconds`.
   std::optional<int> Wait(int timeoutSeconds = 120);
   void Signal(int signal) const;
+  pid_t Pid() const { return pid_; }  // -1 once waited for
 
  private:
   pid_t pid_ = -1;
