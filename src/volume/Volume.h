@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/NativeApi.h"
+#include "volume/FreeSpaceIndex.h"
 
 // A half-open cluster range [Start, End) inside the volume; Start == End covers nothing.
 struct SReservedZone {
@@ -30,6 +31,8 @@ class CVolume {
   const std::vector<SReservedZone>& GetReservedZones() const { return reservedZones_; }
   WCHAR GetDriveLetter() const { return driveLetter_; }
   const std::u16string& GetPath() const { return path_; }
+  // What the free-space searches remember of the bitmap between two searches.
+  CFreeSpaceIndex& GetFreeSpaceIndex() { return freeSpaceIndex_; }
 
  private:
   NTSTATUS QueryTotalClusters();
@@ -41,6 +44,7 @@ class CVolume {
   LONGLONG totalClusters_ = 0;
   std::vector<SReservedZone> reservedZones_;
   WCHAR driveLetter_ = 0;
+  CFreeSpaceIndex freeSpaceIndex_;
 };
 
 // Flushes the volume's buffers through a second, writable handle, with hard-error pop-ups off meanwhile. Every

@@ -41,7 +41,8 @@ LONGLONG ReferenceFindLargest(std::shared_ptr<CVolume> volume, LONGLONG* length)
 class FreeBlockSearch : public testing::Test {
  protected:
   static void SetUpTestSuite() {
-    image_ = new testsupport::TestImage();
+    // 512-byte clusters: two bitmap windows (614,400 clusters), so that runs and summaries meet across a window.
+    image_ = new testsupport::TestImage(300ull << 20, 512);
     // Files of assorted sizes, every other one removed again: free space in many holes of many lengths.
     std::mt19937 random(7);
     std::string error;
@@ -89,6 +90,33 @@ TEST_F(FreeBlockSearch, LargestRunAgreesWithTheClusterByClusterReading) {
   EXPECT_EQ(ReferenceFindLargest(volume, &expectedLength), CDefragmentation::FindLargestFreeBlock(volume, length));
   EXPECT_EQ(expectedLength, length);
   EXPECT_GT(length, 0);
+}
+
+// The searches remember the bitmap between calls: after files come and go on the volume, they must still answer as
+// the bits do now, in both windows and across the seam between them.
+TEST_F(FreeBlockSearch, AnswersFollowTheBitmapAsItChangesBetweenSearches) {
+  std::shared_ptr<CVolume> volume = OpenF();
+  const LONGLONG total = volume->GetTotalClusters();
+  ASSERT_GT(total, CVolumeBitmapCache::kWindowClusters);
+  std::mt19937 random(5);
+  for (int round = 0; round < 12; ++round) {
+    const std::u16string path = u"\\??\\F:\\churn" + std::u16string(1, u'a' + round % 4) + u".bin";
+    if (round % 3 == 2) {
+      NtDeleteFile(testsupport::NamedAttributes(path).get());
+    } else {
+      WriteNativeFile(path, std::string((1 + random() % 3000) * 512, 'c'));
+    }
+    LONGLONG expectedLength = 0, length = 0;
+    EXPECT_EQ(ReferenceFindLargest(volume, &expectedLength), CDefragmentation::FindLargestFreeBlock(volume, length));
+    EXPECT_EQ(expectedLength, length) << "round " << round;
+    for (int i = 0; i < 6; ++i) {
+      const LONGLONG clusters = 1 + random() % (i < 3 ? 600 : 40000);
+      const LONGLONG minLcn = random() % total;
+      EXPECT_EQ(ReferenceFindFreeBlock(volume, clusters, minLcn, 0),
+                CDefragmentation::FindFreeBlock(volume, clusters, minLcn, 0))
+          << clusters << " clusters from " << minLcn << ", round " << round;
+    }
+  }
 }
 
 // A failed read answers for the cluster asked about, and the next question reads again: a transient failure must
