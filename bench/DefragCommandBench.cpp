@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr int kRounds = 3;
+constexpr int kRounds = 5;
 constexpr double kTarget = 2.0, kConsolidateTarget = 4.0;
 
 struct Volume {
@@ -122,29 +122,35 @@ int main() {
   for (const Volume& volume : volumes) {
     const std::string made = scratch.Path() + "/made.img", work = scratch.Path() + "/work.img";
     MakeVolume(volume, made);
-    for (const bool consolidate : {false, true}) {
-      std::vector<double> defrag, copy;
-      Run last;
-      for (int round = 0; round < kRounds; ++round) {
+    // The two modes take turns round by round, so that both meet the disk in the same moods.
+    std::vector<double> defrag[2], copy[2];
+    Run last[2];
+    for (int round = 0; round < kRounds; ++round) {
+      for (const bool consolidate : {false, true}) {
         if (bench::RunProcess({bench::ToolPath("cp"), "--sparse=always", made, work}) != 0) bench::Abort("cp failed");
         bench::SyncFile(work);
-        last = TimeDefrag(work, consolidate);
-        defrag.push_back(last.seconds);
+        last[consolidate] = TimeDefrag(work, consolidate);
+        defrag[consolidate].push_back(last[consolidate].seconds);
         // The files' data begins past the MFT zone, an eighth of the volume in.
-        copy.push_back(TimeInPlaceCopy(work, volume.size, volume.size / 8, last.bytesMoved));
+        copy[consolidate].push_back(TimeInPlaceCopy(work, volume.size, volume.size / 8, last[consolidate].bytesMoved));
+        unlink(work.c_str());
       }
-      std::sort(defrag.begin(), defrag.end());
-      std::sort(copy.begin(), copy.end());
-      const double ratio = defrag[kRounds / 2] / copy[kRounds / 2];
+    }
+    for (const bool consolidate : {false, true}) {
+      std::sort(defrag[consolidate].begin(), defrag[consolidate].end());
+      std::sort(copy[consolidate].begin(), copy[consolidate].end());
+      const double seconds = defrag[consolidate][kRounds / 2], copied = copy[consolidate][kRounds / 2];
+      const double ratio = seconds / copied;
       const double target = consolidate ? kConsolidateTarget : kTarget;
-      std::printf("defrag --all%s, %s: %s, %.1f MiB moved; in-place copy %s; defrag / copy %.2fx (target %.0fx: %s); "
-                  "%lld files in %lld fragments left\n",
-                  consolidate ? " --consolidate" : "", volume.name, bench::FormatDuration(defrag[kRounds / 2]).c_str(),
-                  static_cast<double>(last.bytesMoved) / (1 << 20), bench::FormatDuration(copy[kRounds / 2]).c_str(),
-                  ratio, target, ratio <= target ? "met" : "MISSED", static_cast<long long>(last.filesLeft),
-                  static_cast<long long>(last.fragmentsLeft));
+      std::printf("defrag --all%s, %s: %s (%s-%s), %.1f MiB moved; in-place copy %s; defrag / copy %.2fx (target %.0fx: "
+                  "%s); %lld files in %lld fragments left\n",
+                  consolidate ? " --consolidate" : "", volume.name, bench::FormatDuration(seconds).c_str(),
+                  bench::FormatDuration(defrag[consolidate].front()).c_str(),
+                  bench::FormatDuration(defrag[consolidate].back()).c_str(),
+                  static_cast<double>(last[consolidate].bytesMoved) / (1 << 20), bench::FormatDuration(copied).c_str(),
+                  ratio, target, ratio <= target ? "met" : "MISSED", static_cast<long long>(last[consolidate].filesLeft),
+                  static_cast<long long>(last[consolidate].fragmentsLeft));
       std::fflush(stdout);
-      unlink(work.c_str());
     }
     unlink(made.c_str());
   }

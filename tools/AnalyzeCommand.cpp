@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 #include "host/offline/VolumeAnalysis.h"
 

@@ -11,7 +11,7 @@
 
 #include "BootExecute.h"
 #include "BootProgress.h"
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 #include "DryRun.h"
 #include "host/ntdll/Host.h"

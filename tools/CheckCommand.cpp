@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 #include "host/offline/ConsistencyCheck.h"
 

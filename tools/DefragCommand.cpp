@@ -20,7 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 #include "defrag/Defragmentation.h"
 #include "host/defrag/OfflineDefragmentation.h"

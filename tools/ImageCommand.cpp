@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ImageGenerator.h"

@@ -3,10 +3,16 @@
 #include <string>
 #include <vector>
 
-#include "CommandLine.h"
+#include "cli/CommandLine.h"
 #include "Commands.h"
+#include "MachineRegistry.h"
 
 namespace {
+
+int RunInstall(const std::vector<std::string>& args) { return RunCompanionCommand("install", args); }
+int RunUninstall(const std::vector<std::string>& args) { return RunCompanionCommand("uninstall", args); }
+int RunSchedule(const std::vector<std::string>& args) { return RunCompanionCommand("schedule", args); }
+int RunCancel(const std::vector<std::string>& args) { return RunCompanionCommand("cancel", args); }
 
 struct Command {
   const char* name;
@@ -22,6 +28,10 @@ const Command kCommands[] = {
     {"image", "make an NTFS image, or fragmented files on one", RunImageCommand},
     {"prepare", "put a configuration into an image and the program into a registry's BootExecute", RunPrepareCommand},
     {"map", "draw an image's cluster map as a PNG picture", RunMapCommand},
+    {"install", "put sxboottime.exe into a machine's System32 (drives and a registry file)", RunInstall},
+    {"uninstall", "take sxboottime.exe out of a machine's System32", RunUninstall},
+    {"schedule", "schedule a boot-time run on a machine, as spindraxel.exe does on Windows", RunSchedule},
+    {"cancel", "withdraw a scheduled run from a machine", RunCancel},
 };
 
 void PrintOverview(FILE* to) {

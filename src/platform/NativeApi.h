@@ -299,6 +299,7 @@ constexpr NTSTATUS STATUS_CANNOT_DELETE = MakeStatus(0xC0000121);
 constexpr NTSTATUS STATUS_FILE_DELETED = MakeStatus(0xC0000123);
 constexpr NTSTATUS STATUS_DIRECTORY_NOT_EMPTY = MakeStatus(0xC0000101);
 constexpr NTSTATUS STATUS_FILE_CORRUPT_ERROR = MakeStatus(0xC0000102);
+constexpr NTSTATUS STATUS_FILE_TOO_LARGE = MakeStatus(0xC0000904);
 constexpr NTSTATUS STATUS_NOT_ALL_ASSIGNED = 0x00000106;
 
 // A failure: any negative status, warnings included.

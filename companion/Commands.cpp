@@ -1,0 +1,200 @@
+#include "companion/Commands.h"
+
+#include <cstdio>
+
+#include "cli/CommandLine.h"
+#include "companion/BootRegistry.h"
+#include "companion/NativeFiles.h"
+#include "companion/Schedule.h"
+
+namespace companion {
+namespace {
+
+constexpr WCHAR kWindowsVersionKey[] = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
+
+std::u16string Wide(const std::string& text) {
+  std::u16string wide;
+  for (unsigned char c : text) wide += static_cast<char16_t>(c);
+  return wide;
+}
+
+// Native paths as the user writes them: "\??\C:\x" -> "C:\x" (printable ASCII; anything else as '?').
+std::string Shown(const std::u16string& path) {
+  std::string shown;
+  for (char16_t c : path) shown += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+  return shown.rfind("\\??\\", 0) == 0 ? shown.substr(4) : shown;
+}
+
+// The machine's Windows folder (%SystemRoot%) as a native path; C:\Windows when the registry does not say.
+std::u16string SystemRoot() {
+  std::u16string root = u"C:\\Windows";
+  UNICODE_STRING name;
+  RtlInitUnicodeString(&name, kWindowsVersionKey);
+  OBJECT_ATTRIBUTES attributes{sizeof attributes, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
+  HANDLE key = nullptr;
+  if (NT_SUCCESS(NtOpenKey(&key, KEY_READ, &attributes))) {
+    alignas(8) UCHAR buffer[600] = {};
+    UNICODE_STRING value;
+    RtlInitUnicodeString(&value, u"SystemRoot");
+    ULONG needed = 0;
+    if (NT_SUCCESS(NtQueryValueKey(key, &value, KeyValuePartialInformation, buffer, sizeof buffer - 2, &needed))) {
+      const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
+      std::u16string text(reinterpret_cast<const char16_t*>(info->Data), info->DataLength / 2);
+      text = text.substr(0, text.find(u'\0'));
+      if (info->Type == REG_SZ && !NativePathOf(text).empty()) root = text;
+    }
+    NtClose(key);
+  }
+  return NativePathOf(root);
+}
+
+std::u16string ProgramPath() { return SystemRoot() + u"\\System32\\sxboottime.exe"; }
+// The configuration goes on the system drive: "\??\C:".
+std::u16string ConfigPath() { return SystemRoot().substr(0, 6) + u"\\spindraxel.cfg"; }
+
+// Parses, readies the machine and runs `body`, then makes its changes last. The exit status: the body's, or 2 when
+// the machine could not be readied or kept what the body changed.
+int Run(CommandLine& parser, const std::vector<std::string>& args, const SPlatform& platform,
+        const std::function<int()>& body) {
+  if (platform.addOptions) platform.addOptions(parser.App());
+  if (const int status = parser.Parse(args); status >= 0) return status;
+  std::string error;
+  if (platform.begin && !platform.begin(&error)) return parser.Refuse(error);
+  int status = body();
+  if (platform.end && !platform.end(&error)) status = parser.Refuse(error);
+  return status;
+}
+
+}  // namespace
+
+std::u16string NativePathOf(const std::u16string& path) {
+  const bool letter = path.size() >= 3 && ((path[0] | 0x20) >= u'a' && (path[0] | 0x20) <= u'z') && path[1] == u':' &&
+                      (path[2] == u'\\' || path[2] == u'/');
+  if (!letter) return u"";
+  std::u16string native = u"\\??\\";
+  native += static_cast<char16_t>(path[0] & ~0x20);
+  native += u':';
+  for (size_t i = 2; i < path.size(); ++i) {
+    const char16_t c = path[i] == u'/' ? u'\\' : path[i];
+    if (c != u'\\' || native.back() != u'\\') native += c;
+  }
+  if (native.size() > 7 && native.back() == u'\\') native.pop_back();
+  return native;
+}
+
+int RunInstallCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("install", "spindraxel install " + platform.usageOptions,
+                     "Copies sxboottime.exe, the boot-time program, into %SystemRoot%\\System32, where the Session\n"
+                     "Manager starts it from at boot. An older copy is replaced.",
+                     "Then: spindraxel schedule FILE...");
+  return Run(parser, args, platform, [&]() {
+    std::string bytes, error;
+    if (!platform.programBytes(&bytes, &error)) return parser.Refuse(error);
+    // An image of a machine may lack the folder; Windows has it.
+    const std::u16string folder = ProgramPath().substr(0, ProgramPath().rfind(u'\\'));
+    NTSTATUS status = MakeFolders(folder);
+    if (NT_SUCCESS(status)) status = WriteWholeFile(ProgramPath(), bytes);
+    if (!NT_SUCCESS(status)) {
+      return parser.Refuse(Shown(ProgramPath()) + " cannot be written: " + DescribeStatus(status) +
+                           (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : ""));
+    }
+    std::printf("Installed %s (%zu bytes)\n", Shown(ProgramPath()).c_str(), bytes.size());
+    return 0;
+  });
+}
+
+int RunUninstallCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("uninstall", "spindraxel uninstall " + platform.usageOptions,
+                     "Removes sxboottime.exe from %SystemRoot%\\System32. Refused while a run is scheduled: the boot\n"
+                     "would look for the program and not find it ('spindraxel cancel' first).",
+                     "");
+  return Run(parser, args, platform, [&]() {
+    std::vector<std::u16string> entries;
+    if (NT_SUCCESS(ReadBootExecute(&entries))) {
+      for (const std::u16string& entry : entries) {
+        if (IsProgramEntry(entry)) {
+          return parser.Refuse("a run is scheduled (BootExecute holds '" + Shown(entry) +
+                               "'): 'spindraxel cancel' first");
+        }
+      }
+    }
+    const NTSTATUS status = DeleteFileAt(ProgramPath());
+    if (status == STATUS_OBJECT_NAME_NOT_FOUND || status == STATUS_OBJECT_PATH_NOT_FOUND) {
+      return parser.Refuse(Shown(ProgramPath()) + " is not installed");
+    }
+    if (!NT_SUCCESS(status)) return parser.Refuse(Shown(ProgramPath()) + " cannot be removed: " + DescribeStatus(status));
+    std::printf("Removed %s\n", Shown(ProgramPath()).c_str());
+    return 0;
+  });
+}
+
+int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("schedule", "spindraxel schedule FILE... [OPTIONS] " + platform.usageOptions,
+                     "Schedules a boot-time run that defragments each FILE (a full path with its drive:\n"
+                     "C:\\Data\\big.bin): writes the configuration file C:\\spindraxel.cfg on the system drive and\n"
+                     "adds 'sxboottime \\??\\C:\\spindraxel.cfg' to BootExecute, after the disk check, keeping every\n"
+                     "other entry. The run logs into --log-dir, which 'spindraxel status' reads afterwards. With\n"
+                     "--one-shot the machine's CrashDumpEnabled and LogEvent are what the run writes back.\n"
+                     "Nothing is written when a FILE is missing, a name cannot be written in a configuration\n"
+                     "(printable ASCII only), the program is not installed or the registry cannot be changed.",
+                     "Examples:\n"
+                     "  spindraxel schedule C:\\Data\\big.bin C:\\Data\\video.mp4 --check-integrity --one-shot\n"
+                     "  spindraxel schedule D:\\vm\\disk.vhdx --log-dir D:\\logs --log-level 3");
+  CLI::App& app = parser.App();
+  std::vector<std::string> files;
+  SRunSettings run;
+  std::string logDirectory = "C:\\spindraxel\\logs";
+  app.add_option("FILE", files, "a file to defragment")->required();
+  app.add_flag("--check-integrity", run.checkIntegrity, "prove with MD5 that no file's content changed");
+  app.add_flag("--report", run.report, "log each file's fragments before and after");
+  app.add_option("--log-dir", logDirectory, "the folder for the run's log (C:\\spindraxel\\logs)")->option_text("DIR");
+  app.add_option("--log-level", run.logLevel, "1 errors and milestones (default) to 3 every step")
+      ->option_text("N")
+      ->check(CLI::Range(1, 3));
+  app.add_flag("--one-shot", run.oneShot, "the run removes its configuration and BootExecute entry afterwards");
+  return Run(parser, args, platform, [&]() {
+    for (const std::string& file : files) {
+      run.files.push_back(NativePathOf(Wide(file)));
+      if (run.files.back().empty()) return parser.Refuse(file + ": name the file with its drive, e.g. C:\\Data\\big.bin");
+    }
+    run.logDirectory = NativePathOf(Wide(logDirectory));
+    if (run.logDirectory.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
+    run.configPath = ConfigPath();
+    run.programPath = ProgramPath();
+    SScheduled scheduled;
+    std::string error;
+    if (!ScheduleRun(run, &scheduled, &error)) return parser.Refuse(error);
+    for (const std::string& note : scheduled.notes) std::fprintf(stderr, "spindraxel schedule: %s\n", note.c_str());
+    std::printf("Scheduled %zu file%s for the next boot.\n%s%s:\n", run.files.size(), run.files.size() == 1 ? "" : "s",
+                Shown(run.configPath).c_str(), scheduled.replacedConfiguration ? " (replaced)" : "");
+    std::string shown = scheduled.configuration;
+    for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
+    std::printf("  %s\nBootExecute:\n", shown.substr(0, shown.size() - 3).c_str());
+    for (const std::u16string& entry : scheduled.bootExecute) std::printf("  %s\n", Shown(entry).c_str());
+    return 0;
+  });
+}
+
+int RunCancelCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("cancel", "spindraxel cancel " + platform.usageOptions,
+                     "Withdraws a scheduled run: removes the program's entries from BootExecute (entries whose first\n"
+                     "word is sxboottime, in any case; every other entry stays as it was) and the configuration\n"
+                     "file C:\\spindraxel.cfg.",
+                     "");
+  return Run(parser, args, platform, [&]() {
+    SCancelled cancelled;
+    std::string error;
+    if (!CancelRun(ConfigPath(), &cancelled, &error)) return parser.Refuse(error);
+    if (cancelled.removedEntries.empty() && !cancelled.removedConfiguration) {
+      std::printf("No run was scheduled.\n");
+      return 0;
+    }
+    for (const std::u16string& entry : cancelled.removedEntries) {
+      std::printf("Removed from BootExecute: %s\n", Shown(entry).c_str());
+    }
+    if (cancelled.removedConfiguration) std::printf("Removed %s\n", Shown(ConfigPath()).c_str());
+    return 0;
+  });
+}
+
+}  // namespace companion

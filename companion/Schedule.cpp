@@ -1,0 +1,164 @@
+#include "companion/Schedule.h"
+
+#include "companion/BootRegistry.h"
+#include "companion/NativeFiles.h"
+
+namespace companion {
+namespace {
+
+// The UTF-16 text, ASCII only (checked before), as the configuration's single bytes.
+std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
+
+std::string Shown(const std::u16string& path) {
+  std::string shown;
+  for (char16_t c : path) shown += c < 0x80 ? static_cast<char>(c) : '?';
+  return shown.rfind("\\??\\", 0) == 0 ? shown.substr(4) : shown;
+}
+
+// The crash-control value as the configuration writes it; empty (and a note) when the machine has none.
+std::string CrashValue(const std::u16string& name, int fallback, std::vector<std::string>* notes) {
+  ULONG value = 0;
+  if (NT_SUCCESS(ReadCrashControl(name, &value))) return std::to_string(value);
+  notes->push_back("the registry has no " + Narrow(name) + " under CrashControl: the one-shot run will set it to " +
+                   std::to_string(fallback));
+  return "";
+}
+
+}  // namespace
+
+std::string Unnameable(const std::u16string& path) {
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] < 0x20 || path[i] > 0x7E) {
+      return Shown(path) + ": cannot be named in a configuration: " +
+             (path[i] > 0x7E ? "non-ASCII character" : "control character") + " at character " + std::to_string(i + 1) +
+             " (the boot-time program reads printable ASCII only)";
+    }
+  }
+  return "";
+}
+
+std::string ConfigurationText(const SRunSettings& run, const std::string& crashDumpEnabled,
+                              const std::string& logEvent) {
+  std::string text = "<general>\r\nlog=" + std::to_string(run.logLevel) + "\r\n";
+  // The program appends the log file's name to the folder as it is, so the folder ends with a backslash.
+  std::string folder = Narrow(run.logDirectory);
+  if (folder.empty() || folder.back() != '\\') folder += '\\';
+  text += "log_dir=" + folder + "\r\n";
+  if (run.checkIntegrity) text += "check_file_integrity=1\r\n";
+  if (run.report) text += "dump_file_information=1\r\n";
+  if (run.oneShot) text += "run_mode=1\r\n";
+  if (run.oneShot && !crashDumpEnabled.empty()) text += "crash_dump_enabled_backup=" + crashDumpEnabled + "\r\n";
+  if (run.oneShot && !logEvent.empty()) text += "log_event_backup=" + logEvent + "\r\n";
+  text += "</general>\r\n";
+  for (const std::u16string& file : run.files) text += "<file>\r\npath=" + Narrow(file) + "\r\nmode=defrag\r\n</file>\r\n";
+  return text;
+}
+
+bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* error) {
+  // Every check first.
+  if (run.files.empty()) {
+    *error = "no file named";
+    return false;
+  }
+  for (const std::u16string* path : {&run.configPath, &run.logDirectory}) {
+    if (std::string why = Unnameable(*path); !why.empty()) {
+      *error = why;
+      return false;
+    }
+  }
+  for (const std::u16string& file : run.files) {
+    std::string why = Unnameable(file);
+    const NTSTATUS kind = why.empty() ? FileKind(file) : STATUS_SUCCESS;
+    if (why.empty() && !NT_SUCCESS(kind)) why = Shown(file) + ": " + DescribeStatus(kind);
+    if (!why.empty()) {
+      *error = why;
+      return false;
+    }
+  }
+  if (!run.programPath.empty() && !NT_SUCCESS(FileKind(run.programPath))) {
+    *error = "sxboottime.exe is not installed (" + Shown(run.programPath) + "): run 'spindraxel install' first";
+    return false;
+  }
+  if (FileKind(run.configPath) == STATUS_FILE_IS_A_DIRECTORY) {
+    *error = Shown(run.configPath) + ": is a folder";
+    return false;
+  }
+  if (FileKind(run.logDirectory) == STATUS_SUCCESS) {
+    *error = "the log folder " + Shown(run.logDirectory) + " is a file";
+    return false;
+  }
+  std::vector<std::u16string> entries;
+  NTSTATUS status = ReadBootExecute(&entries);
+  if (status == STATUS_OBJECT_TYPE_MISMATCH) {
+    *error = "BootExecute is not a list of strings (REG_MULTI_SZ); it was left as it is";
+    return false;
+  }
+  if (!NT_SUCCESS(status)) {
+    *error = "BootExecute cannot be read: " + DescribeStatus(status);
+    return false;
+  }
+  scheduled->bootExecute = WithProgramEntry(entries, ProgramEntry(run.configPath));
+  std::string crashDumpEnabled, logEvent;
+  if (run.oneShot) {
+    crashDumpEnabled = CrashValue(u"CrashDumpEnabled", 2, &scheduled->notes);
+    logEvent = CrashValue(u"LogEvent", 1, &scheduled->notes);
+  }
+  scheduled->configuration = ConfigurationText(run, crashDumpEnabled, logEvent);
+  scheduled->replacedConfiguration = NT_SUCCESS(ReadWholeFile(run.configPath, &scheduled->previousConfiguration));
+
+  // The folder, the configuration, and the entry last: an entry naming a configuration not yet written would
+  // fail the next boot. When the entry cannot be written the configuration goes back to what it was.
+  status = MakeFolders(run.logDirectory);
+  if (!NT_SUCCESS(status)) {
+    *error = "the log folder " + Shown(run.logDirectory) + " cannot be made: " + DescribeStatus(status);
+    return false;
+  }
+  status = WriteWholeFile(run.configPath, scheduled->configuration);
+  if (!NT_SUCCESS(status)) {
+    *error = Shown(run.configPath) + " cannot be written: " + DescribeStatus(status);
+    return false;
+  }
+  if (entries != scheduled->bootExecute) status = WriteBootExecute(scheduled->bootExecute);
+  if (!NT_SUCCESS(status)) {
+    if (scheduled->replacedConfiguration) {
+      WriteWholeFile(run.configPath, scheduled->previousConfiguration);
+    } else {
+      DeleteFileAt(run.configPath);
+    }
+    *error = std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
+             (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
+    return false;
+  }
+  return true;
+}
+
+bool CancelRun(const std::u16string& configPath, SCancelled* cancelled, std::string* error) {
+  std::vector<std::u16string> entries;
+  NTSTATUS status = ReadBootExecute(&entries);
+  if (!NT_SUCCESS(status)) {
+    *error = "BootExecute cannot be read: " + DescribeStatus(status) + "; nothing was changed";
+    return false;
+  }
+  std::vector<std::u16string> kept;
+  for (const std::u16string& entry : entries) {
+    (IsProgramEntry(entry) ? cancelled->removedEntries : kept).push_back(entry);
+  }
+  if (!cancelled->removedEntries.empty()) {
+    status = WriteBootExecute(kept);
+    if (!NT_SUCCESS(status)) {
+      *error = std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
+               (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
+      cancelled->removedEntries.clear();
+      return false;
+    }
+  }
+  status = DeleteFileAt(configPath);
+  cancelled->removedConfiguration = NT_SUCCESS(status);
+  if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND && status != STATUS_OBJECT_PATH_NOT_FOUND) {
+    *error = Shown(configPath) + " cannot be removed: " + DescribeStatus(status);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace companion
