@@ -418,6 +418,13 @@ NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* no
   UniqueInode created(ntfs_create(parent.get(), const_cpu_to_le32(0), name.data(), static_cast<u8>(name.size()),
                                   directory ? S_IFDIR : S_IFREG));
   if (!created) return StatusFromErrno(errno);
+  // The library marks every new file for archiving; Windows marks files only, and a new directory lists as
+  // FILE_ATTRIBUTE_DIRECTORY alone.
+  if (directory) {
+    created->flags = static_cast<FILE_ATTR_FLAGS>(created->flags & ~FILE_ATTR_ARCHIVE);
+    NInoSetDirty(created.get());
+    NInoFileNameSetDirty(created.get());
+  }
   node->mftRef = ReferenceOf(created.get());
   node->isDirectory = directory;
   node->size = 0;

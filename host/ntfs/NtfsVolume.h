@@ -56,6 +56,20 @@ class NtfsVolume {
     uint64_t size = 0;  // of the unnamed data stream; 0 for a directory
   };
 
+  // One name in a directory, with what a directory query reports of its file.
+  struct DirectoryEntry {
+    std::u16string name;
+    std::u16string shortName;  // the DOS name, when the file has one apart from `name`
+    uint64_t fileId = 0;       // the MFT reference (for a host folder, the inode number)
+    ULONG attributes = 0;      // FILE_ATTRIBUTE_*, FILE_ATTRIBUTE_NORMAL when there is none else
+    uint64_t endOfFile = 0;    // of the unnamed data stream; 0 for a directory
+    uint64_t allocationSize = 0;
+    int64_t creationTime = 0;  // NT times: 100 ns units since 1601
+    int64_t lastAccessTime = 0;
+    int64_t lastWriteTime = 0;
+    int64_t changeTime = 0;
+  };
+
   // Paths are volume-relative UTF-16 with backslash separators and no leading backslash; u"" is the root. Names
   // match regardless of case, as for a case-insensitive open on Windows.
   //
@@ -86,6 +100,13 @@ class NtfsVolume {
   // STATUS_OBJECT_PATH_NOT_FOUND as for Lookup, STATUS_DIRECTORY_NOT_EMPTY, STATUS_ACCESS_DENIED for the volume's
   // metadata files, STATUS_CANNOT_DELETE for the root.
   NTSTATUS Remove(const std::u16string& path);
+
+  // The names of directory `mftRef` in index order (by upcased name), as Windows lists them: "." and ".." first
+  // except in the root, each file under its Win32 or POSIX name (a DOS name only as its shortName), the volume's
+  // metadata files left out. STATUS_INVALID_PARAMETER when `mftRef` is not a directory.
+  NTSTATUS ListDirectory(uint64_t mftRef, std::vector<DirectoryEntry>* entries);
+  // `name` in upper case by the volume's own $UpCase table, as NTFS compares names.
+  std::u16string Upcase(std::u16string name);
 
   // Writes everything the library still holds (the metadata files it keeps open) and syncs the device.
   NTSTATUS Flush();

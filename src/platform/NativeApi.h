@@ -39,6 +39,7 @@ using SIZE_T = std::size_t;
 using PVOID = void*;
 using HANDLE = void*;
 using NTSTATUS = LONG;
+using CCHAR = char;
 using ACCESS_MASK = ULONG;
 
 static_assert(sizeof(WCHAR) == 2, "WCHAR is a UTF-16 code unit");
@@ -101,6 +102,13 @@ struct TIME_FIELDS {
 enum EVENT_TYPE : int { NotificationEvent, SynchronizationEvent };
 enum WAIT_TYPE : int { WaitAll, WaitAny };
 enum PROCESSINFOCLASS : int { ProcessDefaultHardErrorMode = 12 };
+enum FILE_INFORMATION_CLASS : int {
+  FileDirectoryInformation = 1,
+  FileFullDirectoryInformation = 2,
+  FileBothDirectoryInformation = 3,
+  FileNamesInformation = 12,
+  FileIdBothDirectoryInformation = 37
+};
 enum KEY_VALUE_INFORMATION_CLASS : int {
   KeyValueBasicInformation,
   KeyValueFullInformation,
@@ -132,6 +140,84 @@ struct KEY_VALUE_PARTIAL_INFORMATION {
   ULONG DataLength;
   UCHAR Data[1];
 };
+
+// NtQueryDirectoryFile's entries. Each starts on an 8-byte boundary; NextEntryOffset is 0 in the last one. The
+// times are NT times (100 ns since 1601), FileNameLength is in bytes and the name has no terminator.
+struct FILE_DIRECTORY_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_DIRECTORY_INFORMATION, FileName) == 64, "x64 layout");
+
+struct FILE_FULL_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_FULL_DIR_INFORMATION, FileName) == 68, "x64 layout");
+
+struct FILE_BOTH_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  CCHAR ShortNameLength;  // in bytes; 0 when the name is its own short name
+  WCHAR ShortName[12];
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_BOTH_DIR_INFORMATION, FileName) == 94, "x64 layout");
+
+struct FILE_ID_BOTH_DIR_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  CCHAR ShortNameLength;
+  WCHAR ShortName[12];
+  LARGE_INTEGER FileId;  // the MFT reference, as FileInternalInformation gives it
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName) == 104, "x64 layout");
+
+struct FILE_NAMES_INFORMATION {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  ULONG FileNameLength;
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FILE_NAMES_INFORMATION, FileName) == 12, "x64 layout");
 
 struct LUID {
   ULONG LowPart;
@@ -259,6 +345,7 @@ constexpr NTSTATUS STATUS_TIMEOUT = 0x00000102;
 constexpr NTSTATUS STATUS_PENDING = 0x00000103;
 constexpr NTSTATUS STATUS_OBJECT_NAME_EXISTS = 0x40000000;
 constexpr NTSTATUS STATUS_BUFFER_OVERFLOW = MakeStatus(0x80000005);
+constexpr NTSTATUS STATUS_NO_MORE_FILES = MakeStatus(0x80000006);
 constexpr NTSTATUS STATUS_NO_MORE_ENTRIES = MakeStatus(0x8000001A);
 constexpr NTSTATUS STATUS_UNSUCCESSFUL = MakeStatus(0xC0000001);
 constexpr NTSTATUS STATUS_NOT_IMPLEMENTED = MakeStatus(0xC0000002);
@@ -270,6 +357,7 @@ constexpr NTSTATUS STATUS_INVALID_PARAMETER = MakeStatus(0xC000000D);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER_1 = MakeStatus(0xC00000EF);
 constexpr NTSTATUS STATUS_INVALID_PARAMETER_3 = MakeStatus(0xC00000F1);
 constexpr NTSTATUS STATUS_NO_SUCH_DEVICE = MakeStatus(0xC000000E);
+constexpr NTSTATUS STATUS_NO_SUCH_FILE = MakeStatus(0xC000000F);
 constexpr NTSTATUS STATUS_INVALID_DEVICE_REQUEST = MakeStatus(0xC0000010);
 constexpr NTSTATUS STATUS_END_OF_FILE = MakeStatus(0xC0000011);
 constexpr NTSTATUS STATUS_NO_MEMORY = MakeStatus(0xC0000017);
@@ -320,6 +408,7 @@ constexpr ACCESS_MASK GENERIC_EXECUTE = 0x20000000;
 constexpr ACCESS_MASK GENERIC_WRITE = 0x40000000;
 constexpr ACCESS_MASK GENERIC_READ = 0x80000000;
 constexpr ACCESS_MASK FILE_READ_DATA = 0x0001;
+constexpr ACCESS_MASK FILE_LIST_DIRECTORY = 0x0001;  // FILE_READ_DATA, as a directory understands it
 constexpr ACCESS_MASK FILE_WRITE_DATA = 0x0002;
 constexpr ACCESS_MASK FILE_APPEND_DATA = 0x0004;
 constexpr ACCESS_MASK FILE_READ_EA = 0x0008;
@@ -343,6 +432,9 @@ constexpr ULONG OBJ_CASE_INSENSITIVE = 0x00000040;
 constexpr ULONG OBJ_OPENIF = 0x00000080;
 constexpr ULONG OBJ_KERNEL_HANDLE = 0x00000200;
 
+constexpr ULONG FILE_ATTRIBUTE_READONLY = 0x00000001;
+constexpr ULONG FILE_ATTRIBUTE_DIRECTORY = 0x00000010;
+constexpr ULONG FILE_ATTRIBUTE_ARCHIVE = 0x00000020;
 constexpr ULONG FILE_ATTRIBUTE_NORMAL = 0x00000080;
 constexpr ULONG FILE_SHARE_READ = 0x00000001;
 constexpr ULONG FILE_SHARE_WRITE = 0x00000002;
@@ -408,6 +500,12 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRo
 NTSTATUS NTAPI NtWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
                            IO_STATUS_BLOCK* IoStatusBlock, PVOID Buffer, ULONG Length, LARGE_INTEGER* ByteOffset,
                            ULONG* Key);
+// Lists the directory `FileHandle` opened: the first call (or one with RestartScan) from its start, each later one
+// on from where the previous stopped. The mask of the first call (* and ? wildcards, any case) holds for the handle.
+NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                                    IO_STATUS_BLOCK* IoStatusBlock, PVOID FileInformation, ULONG Length,
+                                    FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
+                                    UNICODE_STRING* FileName, BOOLEAN RestartScan);
 NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock);
 NTSTATUS NTAPI NtDeleteFile(OBJECT_ATTRIBUTES* ObjectAttributes);
 NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock);

@@ -1,11 +1,13 @@
-// Files and volumes on drives backed by NTFS images (and files in host folders, host/HostFolder.h): NtCreateFile, NtReadFile, NtWriteFile, NtFlushBuffersFile,
-// NtDeleteFile, NtCancelIoFile, NtFsControlFile and NtClose, with the statuses Windows gives. Names in the
-// \Device directory, and handles of what they open, go to the devices (host/Devices.h).
+// Files and volumes on drives backed by NTFS images (and files in host folders, host/HostFolder.h): NtCreateFile,
+// NtReadFile, NtWriteFile, NtFlushBuffersFile, NtDeleteFile, NtCancelIoFile, NtFsControlFile, NtQueryDirectoryFile and
+// NtClose, with the statuses Windows gives. Names in the \Device directory, and handles of what they open, go to the
+// devices (host/Devices.h).
 //
 // Names: \??\X: is the volume of drive X and \??\X:\path a file on it (\DosDevices\ and \GLOBAL??\ name the same
 // directory). Every open is case-insensitive, as NTFS is under Windows' default settings.
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <map>
@@ -18,6 +20,7 @@
 #include "host/ntdll/faults/Faults.h"
 #include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntdll/files/Devices.h"
+#include "host/ntdll/files/DirectoryQuery.h"
 #include "host/ntdll/files/Drives.h"
 #include "host/ntdll/files/FsControl.h"
 #include "host/ntdll/files/HostFolder.h"
@@ -75,9 +78,16 @@ struct FileObject : Object {
   ACCESS_MASK access = 0;
   ULONG share = 0;
   bool synchronous = false;
-  std::mutex positionMutex;
+  std::mutex positionMutex;  // for the position, and for the directory scan below
   uint64_t position = 0;
   int fd = -1;  // a file or folder of a host-folder drive
+
+  // NtQueryDirectoryFile's scan: the directory's entries that match the mask of the handle's first query, listed
+  // whole by that query and again by each restart, and handed out from `scanNext` on.
+  bool scanStarted = false;
+  std::u16string scanMask;  // as the first query gave it; empty for every name
+  std::vector<NtfsVolume::DirectoryEntry> scan;
+  size_t scanNext = 0;
 };
 
 void FileObject::OnLastHandleClosed() {
@@ -279,6 +289,32 @@ NTSTATUS ResolveOffset(FileObject& file, const LARGE_INTEGER* byteOffset, uint64
   }
   if (byteOffset->QuadPart < 0) return STATUS_INVALID_PARAMETER;
   *offset = static_cast<uint64_t>(byteOffset->QuadPart);
+  return STATUS_SUCCESS;
+}
+
+// Lists the directory `file` opened into its scan, from the start, keeping what its mask lets through (the long
+// name or the short one, in any case).
+NTSTATUS StartScan(FileObject& file) {
+  std::vector<NtfsVolume::DirectoryEntry> entries;
+  std::lock_guard<std::mutex> driveGuard(file.drive->mutex);
+  if (!file.drive->Mounted()) return kStatusVolumeDismounted;
+  NtfsVolume* volume = file.drive->volume.get();
+  const NTSTATUS status =
+      volume ? volume->ListDirectory(file.mftRef, &entries) : ListFolder(file.fd, file.path.empty(), &entries);
+  if (!NT_SUCCESS(status)) return status;
+  if (!file.scanMask.empty() && file.scanMask != u"*") {
+    auto upcase = [volume](const std::u16string& name) { return volume ? volume->Upcase(name) : UpcaseInFolder(name); };
+    const std::u16string mask = upcase(file.scanMask);
+    auto matches = [&](const std::u16string& name) { return NameMatchesMask(upcase(name), mask); };
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&](const NtfsVolume::DirectoryEntry& entry) {
+                                   return !matches(entry.name) &&
+                                          (entry.shortName.empty() || !matches(entry.shortName));
+                                 }),
+                  entries.end());
+  }
+  file.scan = std::move(entries);
+  file.scanNext = 0;
   return STATUS_SUCCESS;
 }
 
@@ -510,6 +546,48 @@ NTSTATUS NTAPI NtFsControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE,
     // Warnings such as STATUS_BUFFER_OVERFLOW complete the request with the bytes written; errors leave the status
     // block untouched.
     if (!NT_ERROR(status)) CompleteIo(IoStatusBlock, Event, status, information);
+    return status;
+  });
+}
+
+NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOID,
+                                    IO_STATUS_BLOCK* IoStatusBlock, PVOID FileInformation, ULONG Length,
+                                    FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
+                                    UNICODE_STRING* FileName, BOOLEAN RestartScan) {
+  if (CallTraceEnabled()) {
+    TraceDetail("class=" + std::to_string(FileInformationClass) + " length=" + std::to_string(Length) +
+                (FileName != nullptr ? " " + TraceName(FileName) : std::string()) + (RestartScan ? " restart" : ""));
+  }
+  return TraceCall("NtQueryDirectoryFile", [&]() -> NTSTATUS {
+    const ULONG minimum = DirectoryInfoMinimumLength(FileInformationClass);
+    if (minimum == 0) return STATUS_INVALID_INFO_CLASS;
+    if (Length < minimum) return STATUS_INFO_LENGTH_MISMATCH;
+    NTSTATUS status;
+    std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
+    if (!file) return status;
+    if (IoStatusBlock == nullptr || FileInformation == nullptr) return STATUS_ACCESS_VIOLATION;
+    if (!(file->access & FILE_LIST_DIRECTORY)) return STATUS_ACCESS_DENIED;
+    if (file->isVolume || !file->isDirectory) return STATUS_INVALID_PARAMETER;
+
+    std::lock_guard<std::mutex> positionGuard(file->positionMutex);
+    const bool firstQuery = !file->scanStarted;
+    if (firstQuery) {
+      const bool masked = FileName != nullptr && FileName->Length != 0;
+      file->scanMask = masked ? std::u16string(FileName->Buffer, FileName->Length / sizeof(WCHAR)) : u"";
+    }
+    if (firstQuery || RestartScan) {
+      status = StartScan(*file);
+      if (!NT_SUCCESS(status)) return status;
+      file->scanStarted = true;
+    }
+    // Nothing matched the first query's mask: an error, where running out later is only a warning.
+    if (file->scanNext == file->scan.size() && firstQuery) return STATUS_NO_SUCH_FILE;
+    ULONG_PTR written = 0;
+    status = file->scanNext == file->scan.size()
+                 ? STATUS_NO_MORE_FILES
+                 : WriteDirectoryEntries(FileInformationClass, file->scan, &file->scanNext, ReturnSingleEntry != 0,
+                                         FileInformation, Length, &written);
+    CompleteIo(IoStatusBlock, Event, status, written);
     return status;
   });
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 
@@ -60,6 +61,31 @@ bool HostPath(const std::string& folder, const std::u16string& path, std::string
   }
   *hostPath = resolved;
   return true;
+}
+
+// Seconds from 1601, where NT times start, to 1970, where the host's start.
+constexpr int64_t kUnixEpochInNtSeconds = 11644473600;
+
+int64_t NtTime(const timespec& time) {
+  return (static_cast<int64_t>(time.tv_sec) + kUnixEpochInNtSeconds) * 10000000 + time.tv_nsec / 100;
+}
+
+NtfsVolume::DirectoryEntry EntryOf(std::u16string name, const struct stat& info) {
+  NtfsVolume::DirectoryEntry entry;
+  entry.name = std::move(name);
+  entry.fileId = static_cast<uint64_t>(info.st_ino);
+  entry.creationTime = NtTime(info.st_mtim);  // the host keeps no creation time here
+  entry.lastAccessTime = NtTime(info.st_atim);
+  entry.lastWriteTime = NtTime(info.st_mtim);
+  entry.changeTime = NtTime(info.st_ctim);
+  if (S_ISDIR(info.st_mode)) {
+    entry.attributes = FILE_ATTRIBUTE_DIRECTORY;
+  } else {
+    entry.attributes = FILE_ATTRIBUTE_ARCHIVE | ((info.st_mode & 0222) == 0 ? FILE_ATTRIBUTE_READONLY : 0);
+    entry.endOfFile = static_cast<uint64_t>(info.st_size);
+    entry.allocationSize = static_cast<uint64_t>(info.st_blocks) * 512;
+  }
+  return entry;
 }
 
 bool ParentExists(const std::string& hostPath) {
@@ -141,6 +167,51 @@ NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, boo
   entry->isDirectory = S_ISDIR(opened.st_mode);
   entry->id = static_cast<uint64_t>(opened.st_ino);
   return STATUS_SUCCESS;
+}
+
+NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>* entries) {
+  entries->clear();
+  // A descriptor of its own: the stream takes it over, and the handle's stays open.
+  const int listFd = dup(fd);
+  if (listFd < 0) return StatusOfErrno(errno);
+  DIR* dir = fdopendir(listFd);
+  if (dir == nullptr) {
+    const int error = errno;
+    close(listFd);
+    return StatusOfErrno(error);
+  }
+  rewinddir(dir);
+  std::vector<NtfsVolume::DirectoryEntry> dots;
+  int error = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* found = readdir(dir);
+    if (found == nullptr) {
+      error = errno;
+      break;
+    }
+    const std::string name = found->d_name;
+    const bool isDots = name == "." || name == "..";
+    struct stat info {};
+    if ((isDots && isRoot) || fstatat(listFd, found->d_name, &info, 0) != 0) continue;
+    (isDots ? dots : *entries).push_back(EntryOf(Utf8ToUtf16(name), info));
+  }
+  closedir(dir);
+  if (error != 0) return StatusOfErrno(error);
+  std::sort(dots.begin(), dots.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  std::sort(entries->begin(), entries->end(),
+            [](const NtfsVolume::DirectoryEntry& a, const NtfsVolume::DirectoryEntry& b) {
+              return UpcaseInFolder(a.name) < UpcaseInFolder(b.name);
+            });
+  entries->insert(entries->begin(), dots.begin(), dots.end());
+  return STATUS_SUCCESS;
+}
+
+std::u16string UpcaseInFolder(std::u16string name) {
+  for (char16_t& c : name) {
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+  }
+  return name;
 }
 
 NTSTATUS WriteInFolder(int fd, bool atEnd, const void* buffer, ULONG length, uint64_t* offset) {

@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "host/ntfs/NtfsVolume.h"
 #include "platform/NativeApi.h"
 
 namespace host {
@@ -28,6 +30,14 @@ NTSTATUS WriteInFolder(int fd, bool atEnd, const void* buffer, ULONG length, uin
 
 // Removes `path` from `folder` (a file, or an empty folder).
 NTSTATUS RemoveInFolder(const std::string& folder, const std::u16string& path);
+
+// The folder open as `fd`, listed as NTFS lists a directory: "." and ".." first unless `isRoot` (the drive's own
+// folder), then every name in the order of its upper-case spelling. Files are archived, read-only without write
+// permission; what cannot be examined (a dangling link) is left out.
+NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>* entries);
+
+// `name` in upper case as names compare on these drives: letters A to Z only.
+std::u16string UpcaseInFolder(std::u16string name);
 
 // The status Windows gives where the host's call failed with `error` (an errno value).
 NTSTATUS StatusOfErrno(int error);

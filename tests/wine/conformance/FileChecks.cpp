@@ -1,5 +1,6 @@
 // Files as the system uses them: the configuration read a byte at a time to its end, the log created and
-// appended to, the configuration deleted, and the volume opened for its controls.
+// appended to, the configuration deleted, and the volume opened for its controls; and a directory listed as the
+// companion program lists a volume.
 #include "Harness.h"
 
 namespace {
@@ -157,6 +158,162 @@ void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
   }
 }
 
+// Directories as the companion program lists a volume: NtQueryDirectoryFile over a directory of a few files.
+constexpr ULONG kDirectoryOptions = FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT;
+constexpr ACCESS_MASK kListAccess = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+constexpr WCHAR kLongName[] = u"A long name, longer than the smallest buffer.log";
+constexpr char kAllNames[] = ".|..|A long name, longer than the smallest buffer.log|Alpha.txt|beta.TXT|Sub";
+
+NTSTATUS List(HANDLE directory, void* buffer, ULONG length, FILE_INFORMATION_CLASS infoClass, bool single = false,
+              const WCHAR* mask = nullptr, bool restart = false) {
+  UNICODE_STRING name;
+  if (mask != nullptr) RtlInitUnicodeString(&name, mask);
+  g_io.Information = kUntouched;
+  return NtQueryDirectoryFile(directory, nullptr, nullptr, nullptr, &g_io, buffer, length, infoClass, single,
+                              mask != nullptr ? &name : nullptr, restart);
+}
+
+NTSTATUS OpenListing(const SConformanceEnvironment& env, HANDLE* directory, ACCESS_MASK access = kListAccess) {
+  return Create(SConformancePath(env, u"listing").text_, FILE_OPEN, directory, access, kShareReadWrite,
+                kDirectoryOptions);
+}
+
+// The names of the entries in `buffer`, "a|b|c", with '?' for what is not ASCII.
+template <typename Info>
+const char* Names(const void* buffer, char (&text)[256]) {
+  size_t used = 0;
+  for (const auto* at = static_cast<const UCHAR*>(buffer);;) {
+    const auto* info = reinterpret_cast<const Info*>(at);
+    if (at != buffer && used + 1 < sizeof text) text[used++] = '|';
+    for (ULONG i = 0; i < info->FileNameLength / sizeof(WCHAR) && used + 1 < sizeof text; ++i) {
+      text[used++] = info->FileName[i] < 0x80 ? static_cast<char>(info->FileName[i]) : '?';
+    }
+    if (info->NextEntryOffset == 0) break;
+    at += info->NextEntryOffset;
+  }
+  text[used] = '\0';
+  return text;
+}
+
+void DirectoryListsInNameOrder(const SConformanceEnvironment& env) {
+  HANDLE directory;
+  if (!CHECK_STATUS(STATUS_SUCCESS, Create(SConformancePath(env, u"listing").text_, FILE_CREATE, &directory,
+                                           kListAccess, kShareReadWrite, kDirectoryOptions))) {
+    return;
+  }
+  NtClose(directory);
+  for (const WCHAR* name :
+       {u"listing\\beta.TXT", u"listing\\Alpha.txt", u"listing\\A long name, longer than the smallest buffer.log"}) {
+    Put(SConformancePath(env, name).text_, "abc");
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(SConformancePath(env, u"listing\\Sub").text_, FILE_CREATE, &directory,
+                                          kListAccess, kShareReadWrite, kDirectoryOptions))) {
+    NtClose(directory);
+  }
+  if (!CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) return;
+  alignas(8) UCHAR buffer[1024];
+  char names[256];
+  CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, sizeof buffer, FileNamesInformation));
+  CHECK_TEXT(kAllNames, Names<FILE_NAMES_INFORMATION>(buffer, names));
+  CHECK_STATUS(STATUS_NO_MORE_FILES, List(directory, buffer, sizeof buffer, FileNamesInformation));
+  CHECK_EQ(0, g_io.Information);
+  NtClose(directory);
+}
+
+// The mask of a handle's first query holds for the handle, a restart included; names match it in any case.
+void MaskOfTheFirstQueryHolds(const SConformanceEnvironment& env) {
+  HANDLE directory;
+  alignas(8) UCHAR buffer[1024];
+  const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
+  char names[256];
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) {
+    CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, sizeof buffer, FileDirectoryInformation, false, u"*.TXT"));
+    CHECK_TEXT("Alpha.txt|beta.TXT", Names<FILE_DIRECTORY_INFORMATION>(buffer, names));
+    CHECK_EQ(3, entry->EndOfFile.QuadPart);
+    CHECK_EQ(FILE_ATTRIBUTE_ARCHIVE, entry->FileAttributes);
+    CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, sizeof buffer, FileDirectoryInformation, false, u"Sub", true));
+    CHECK_TEXT("Alpha.txt|beta.TXT", Names<FILE_DIRECTORY_INFORMATION>(buffer, names));
+    NtClose(directory);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) {
+    CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, sizeof buffer, FileDirectoryInformation, false, u"s?B"));
+    CHECK_TEXT("Sub", Names<FILE_DIRECTORY_INFORMATION>(buffer, names));
+    CHECK_EQ(FILE_ATTRIBUTE_DIRECTORY, entry->FileAttributes);
+    NtClose(directory);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) {
+    CHECK_STATUS(STATUS_NO_SUCH_FILE, List(directory, buffer, sizeof buffer, FileNamesInformation, false, u"*.none"));
+    NtClose(directory);
+  }
+}
+
+// One entry per call to the end, and from the start again after a restart.
+void OneEntryPerCall(const SConformanceEnvironment& env) {
+  HANDLE directory;
+  if (!CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) return;
+  alignas(8) UCHAR buffer[512];
+  const auto* entry = reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(buffer);
+  char all[256] = {}, name[256];
+  size_t used = 0;
+  while (List(directory, buffer, sizeof buffer, FileBothDirectoryInformation, true) == STATUS_SUCCESS) {
+    CHECK_EQ(offsetof(FILE_BOTH_DIR_INFORMATION, FileName) + entry->FileNameLength, g_io.Information);
+    used += static_cast<size_t>(NtdllSnprintf(all + used, sizeof all - used - 1, "%s%s", used != 0 ? "|" : "",
+                                              Names<FILE_BOTH_DIR_INFORMATION>(buffer, name)));
+  }
+  CHECK_TEXT(kAllNames, all);
+  CHECK_STATUS(STATUS_NO_MORE_FILES, List(directory, buffer, sizeof buffer, FileBothDirectoryInformation, true));
+  CHECK_STATUS(STATUS_SUCCESS,
+               List(directory, buffer, sizeof buffer, FileBothDirectoryInformation, true, nullptr, true));
+  CHECK_TEXT(".", Names<FILE_BOTH_DIR_INFORMATION>(buffer, name));
+  NtClose(directory);
+}
+
+// A buffer takes the entries that fit whole; a first entry whose name does not fit comes cut, with a warning.
+void BuffersTakeWhatFits(const SConformanceEnvironment& env) {
+  HANDLE directory;
+  alignas(8) UCHAR buffer[256];
+  const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer);
+  char names[256];
+  constexpr ULONG kFixed = offsetof(FILE_DIRECTORY_INFORMATION, FileName);
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) {
+    CHECK_STATUS(STATUS_INFO_LENGTH_MISMATCH, List(directory, buffer, kFixed, FileDirectoryInformation));
+    // "." ends at 66 and ".." would start at 72: a buffer of 100 bytes takes one, then the next call goes on.
+    CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, 100, FileDirectoryInformation));
+    CHECK_TEXT(".", Names<FILE_DIRECTORY_INFORMATION>(buffer, names));
+    CHECK_EQ(kFixed + sizeof(WCHAR), g_io.Information);
+    CHECK_STATUS(STATUS_SUCCESS, List(directory, buffer, 100, FileDirectoryInformation));
+    CHECK_TEXT("..", Names<FILE_DIRECTORY_INFORMATION>(buffer, names));
+    NtClose(directory);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &directory))) {
+    const ULONG length = sizeof(FILE_DIRECTORY_INFORMATION);
+    CHECK_STATUS(STATUS_BUFFER_OVERFLOW, List(directory, buffer, length, FileDirectoryInformation, false, kLongName));
+    CHECK_EQ(length, g_io.Information);
+    CHECK_EQ(sizeof kLongName - sizeof(WCHAR), entry->FileNameLength);
+    CHECK_STATUS(STATUS_NO_MORE_FILES, List(directory, buffer, sizeof buffer, FileDirectoryInformation));
+    NtClose(directory);
+  }
+}
+
+// Only a directory opened for listing lists; other classes than the directory ones are refused.
+void OnlyDirectoriesOpenedForListing(const SConformanceEnvironment& env) {
+  HANDLE handle;
+  alignas(8) UCHAR buffer[256];
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &handle, FILE_READ_ATTRIBUTES | SYNCHRONIZE))) {
+    CHECK_STATUS(STATUS_ACCESS_DENIED, List(handle, buffer, sizeof buffer, FileNamesInformation));
+    NtClose(handle);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, Create(SConformancePath(env, u"listing\\Alpha.txt").text_, FILE_OPEN, &handle))) {
+    CHECK_STATUS(STATUS_INVALID_PARAMETER, List(handle, buffer, sizeof buffer, FileNamesInformation));
+    NtClose(handle);
+  }
+  if (CHECK_STATUS(STATUS_SUCCESS, OpenListing(env, &handle))) {
+    const auto basicInformation = static_cast<FILE_INFORMATION_CLASS>(4);
+    CHECK_STATUS(STATUS_INVALID_INFO_CLASS, List(handle, buffer, sizeof buffer, basicInformation));
+    NtClose(handle);
+  }
+}
+
 }  // namespace
 
 void FileChecks(const SConformanceEnvironment& env) {
@@ -166,4 +323,9 @@ void FileChecks(const SConformanceEnvironment& env) {
   WritesFollowEachOther(env);
   SharingAndDeletion(env);
   VolumeOpensForItsControls(env);
+  DirectoryListsInNameOrder(env);
+  MaskOfTheFirstQueryHolds(env);
+  OneEntryPerCall(env);
+  BuffersTakeWhatFits(env);
+  OnlyDirectoriesOpenedForListing(env);
 }
