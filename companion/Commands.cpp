@@ -6,24 +6,17 @@
 #include "companion/BootRegistry.h"
 #include "companion/NativeFiles.h"
 #include "companion/Schedule.h"
+#include "companion/Status.h"
+#include "log/Logger.h"
+#include "text/Utf.h"
 
 namespace companion {
 namespace {
 
 constexpr WCHAR kWindowsVersionKey[] = u"\\Registry\\Machine\\Software\\Microsoft\\Windows NT\\CurrentVersion";
 
-std::u16string Wide(const std::string& text) {
-  std::u16string wide;
-  for (unsigned char c : text) wide += static_cast<char16_t>(c);
-  return wide;
-}
-
-// Native paths as the user writes them: "\??\C:\x" -> "C:\x" (printable ASCII; anything else as '?').
-std::string Shown(const std::u16string& path) {
-  std::string shown;
-  for (char16_t c : path) shown += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-  return shown.rfind("\\??\\", 0) == 0 ? shown.substr(4) : shown;
-}
+// Arguments are UTF-8 on both platforms.
+std::u16string Wide(const std::string& utf8) { return text::Utf8ToUtf16(utf8); }
 
 // The machine's Windows folder (%SystemRoot%) as a native path; C:\Windows when the registry does not say.
 std::u16string SystemRoot() {
@@ -148,14 +141,26 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
   app.add_flag("--check-integrity", run.checkIntegrity, "prove with MD5 that no file's content changed");
   app.add_flag("--report", run.report, "log each file's fragments before and after");
   app.add_option("--log-dir", logDirectory, "the folder for the run's log (C:\\spindraxel\\logs)")->option_text("DIR");
-  app.add_option("--log-level", run.logLevel, "1 errors and milestones (default) to 3 every step")
-      ->option_text("N")
-      ->check(CLI::Range(1, 3));
+  CLI::Option* level = app.add_option("--log-level", run.logLevel,
+                                      "1 errors and milestones (default) to 3 every step; 3 with --check-integrity,\n"
+                                      "whose verdicts the log holds at that level")
+                           ->option_text("N")
+                           ->check(CLI::Range(1, 3));
   app.add_flag("--one-shot", run.oneShot, "the run removes its configuration and BootExecute entry afterwards");
   return Run(parser, args, platform, [&]() {
+    if (run.checkIntegrity && level->count() == 0) run.logLevel = 3;
     for (const std::string& file : files) {
-      run.files.push_back(NativePathOf(Wide(file)));
-      if (run.files.back().empty()) return parser.Refuse(file + ": name the file with its drive, e.g. C:\\Data\\big.bin");
+      const std::u16string path = NativePathOf(Wide(file));
+      if (path.empty()) return parser.Refuse(file + ": name the file with its drive, e.g. C:\\Data\\big.bin");
+      // A folder stands for every file under it.
+      if (FileKind(path) == STATUS_FILE_IS_A_DIRECTORY) {
+        const size_t before = run.files.size();
+        const NTSTATUS status = FilesUnder(path, &run.files);
+        if (!NT_SUCCESS(status)) return parser.Refuse(file + ": cannot be listed: " + DescribeStatus(status));
+        if (run.files.size() == before) return parser.Refuse(file + ": holds no file");
+      } else {
+        run.files.push_back(path);
+      }
     }
     run.logDirectory = NativePathOf(Wide(logDirectory));
     if (run.logDirectory.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
@@ -193,6 +198,64 @@ int RunCancelCommand(const std::vector<std::string>& args, const SPlatform& plat
       std::printf("Removed from BootExecute: %s\n", Shown(entry).c_str());
     }
     if (cancelled.removedConfiguration) std::printf("Removed %s\n", Shown(ConfigPath()).c_str());
+    return 0;
+  });
+}
+
+int RunStatusCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("status", "spindraxel status [--log-dir DIR] " + platform.usageOptions,
+                     "Says whether a boot-time run is scheduled and what it will do (its configuration as the\n"
+                     "program will read it), and what the last run did, from its log: per file the fragments before\n"
+                     "and after, the result and the integrity verdict.",
+                     "");
+  std::string logDirectory = "C:\\spindraxel\\logs";
+  parser.App()
+      .add_option("--log-dir", logDirectory,
+                  "where to look for the last run's log when no run is scheduled (C:\\spindraxel\\logs)")
+      ->option_text("DIR");
+  return Run(parser, args, platform, [&]() {
+    // The configuration reader logs what it meets; nothing here is for a log.
+    CLogger::Instance().SetLevel(0);
+    SScheduledRun run;
+    const NTSTATUS status = ReadScheduledRun(&run);
+    if (!NT_SUCCESS(status)) return parser.Refuse("BootExecute cannot be read: " + DescribeStatus(status));
+    std::u16string logs = NativePathOf(Wide(logDirectory));
+    if (run.entries.empty()) {
+      std::printf("No run is scheduled.\n");
+    } else if (!run.configurationRead) {
+      std::printf("A run is scheduled (%s), but its configuration %s cannot be read: the boot will log that and do "
+                  "nothing.\n",
+                  Shown(run.entries.front()).c_str(), Shown(run.configPath).c_str());
+    } else {
+      std::printf("A run is scheduled for the next boot: %s\n", Shown(run.entries.front()).c_str());
+      std::printf("  log level %ld into %s%s%s%s\n", static_cast<long>(run.logLevel), Shown(run.logDirectory).c_str(),
+                  run.checkIntegrity ? ", integrity check" : "", run.report ? ", fragment report" : "",
+                  run.oneShot ? ", one-shot" : "");
+      for (const std::u16string& file : run.files) std::printf("  %s\n", Shown(file).c_str());
+      if (run.logLevel > 0 && !run.logDirectory.empty()) logs = run.logDirectory;
+    }
+    std::u16string log;
+    if (logs.empty() || !FindNewestLog(logs, &log)) {
+      std::printf("No run has logged into %s.\n", Shown(logs).c_str());
+      return 0;
+    }
+    std::string text;
+    const NTSTATUS read = ReadWholeFile(log, &text);
+    if (!NT_SUCCESS(read)) return parser.Refuse(Shown(log) + " cannot be read: " + DescribeStatus(read));
+    const SRunOutcome outcome = ReadRunLog(text);
+    std::printf("Last run: %s (%s)\n", Shown(log).c_str(),
+                outcome.aborted    ? "stopped by a key press"
+                : outcome.finished ? "finished"
+                                   : "did not finish");
+    for (const SFileOutcome& file : outcome.files) {
+      std::string line = "  " + Shown(Wide(file.path)) + ":";
+      if (file.fragmentsBefore >= 0) line += " " + std::to_string(file.fragmentsBefore);
+      if (file.fragmentsAfter >= 0) line += " -> " + std::to_string(file.fragmentsAfter);
+      if (file.fragmentsBefore >= 0) line += " fragments,";
+      line += file.status.empty() ? " not worked on" : file.status == "0x0" ? " done" : " failed (" + file.status + ")";
+      if (!file.integrity.empty()) line += ", integrity " + file.integrity;
+      std::printf("%s\n", line.c_str());
+    }
     return 0;
   });
 }

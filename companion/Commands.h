@@ -1,4 +1,4 @@
-// The companion's commands (install, uninstall, schedule, cancel), parsed and answered the same way in spindraxel.exe
+// The companion's commands (install, uninstall, schedule, cancel, status), parsed and answered the same way in spindraxel.exe
 // on Windows and in the host's command line, where `platform` adds the drives and the registry file that stand in
 // for the machine.
 #pragma once
@@ -26,6 +26,7 @@ int RunInstallCommand(const std::vector<std::string>& args, const SPlatform& pla
 int RunUninstallCommand(const std::vector<std::string>& args, const SPlatform& platform);
 int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& platform);
 int RunCancelCommand(const std::vector<std::string>& args, const SPlatform& platform);
+int RunStatusCommand(const std::vector<std::string>& args, const SPlatform& platform);
 
 // "C:\Data\big.bin" (or with '/') as a native path, "\??\C:\Data\big.bin"; empty for a path without a drive letter.
 std::u16string NativePathOf(const std::u16string& path);

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "text/Utf.h"
 #include "volume/OpenFile.h"
 
 namespace companion {
@@ -78,6 +79,52 @@ NTSTATUS MakeFolders(const std::u16string& path) {
     if (end == std::u16string::npos) break;
   }
   return status;
+}
+
+NTSTATUS ListFolder(const std::u16string& folder, const std::u16string& mask, std::vector<SFolderEntry>* entries) {
+  entries->clear();
+  CHandle handle;
+  NTSTATUS status = OpenFile(folder.c_str(), &handle, FILE_LIST_DIRECTORY | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL,
+                             kShareAll, FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE);
+  if (!NT_SUCCESS(status)) return status;
+  UNICODE_STRING pattern;
+  RtlInitUnicodeString(&pattern, mask.c_str());
+  alignas(8) UCHAR buffer[16 * 1024];
+  for (bool first = true;; first = false) {
+    IO_STATUS_BLOCK io{};
+    status = NtQueryDirectoryFile(handle.get(), nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                  FileDirectoryInformation, false, first ? &pattern : nullptr, first);
+    if (status == STATUS_NO_MORE_FILES || status == STATUS_NO_SUCH_FILE) return STATUS_SUCCESS;
+    if (!NT_SUCCESS(status)) return status;
+    for (ULONG offset = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_DIRECTORY_INFORMATION*>(buffer + offset);
+      std::u16string name(reinterpret_cast<const char16_t*>(entry->FileName), entry->FileNameLength / sizeof(WCHAR));
+      if (name != u"." && name != u"..") {
+        entries->push_back(SFolderEntry{name, (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                                        entry->EndOfFile.QuadPart});
+      }
+      if (entry->NextEntryOffset == 0) break;
+      offset += entry->NextEntryOffset;
+    }
+  }
+}
+
+NTSTATUS FilesUnder(const std::u16string& folder, std::vector<std::u16string>* files) {
+  std::vector<SFolderEntry> entries;
+  NTSTATUS status = ListFolder(folder, u"*", &entries);
+  for (size_t i = 0; NT_SUCCESS(status) && i < entries.size(); ++i) {
+    const std::u16string path = folder + (folder.back() == u'\\' ? u"" : u"\\") + entries[i].name;
+    if (entries[i].isFolder) {
+      status = FilesUnder(path, files);
+    } else {
+      files->push_back(path);
+    }
+  }
+  return status;
+}
+
+std::string Shown(const std::u16string& path) {
+  return text::Utf16ToUtf8(path.rfind(u"\\??\\", 0) == 0 ? path.substr(4) : path);
 }
 
 std::string DescribeStatus(NTSTATUS status) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/NativeApi.h"
 
@@ -18,6 +19,22 @@ NTSTATUS DeleteFileAt(const std::u16string& path);
 NTSTATUS FileKind(const std::u16string& path);
 // Makes the folder and every missing folder above it (\??\C:\spindraxel\logs).
 NTSTATUS MakeFolders(const std::u16string& path);
+
+struct SFolderEntry {
+  std::u16string name;
+  bool isFolder = false;
+  LONGLONG size = 0;
+};
+
+// The entries of `folder` whose names match `mask` (* and ?, any case), without "." and "..", in the file system's
+// order. An empty list when nothing matches.
+NTSTATUS ListFolder(const std::u16string& folder, const std::u16string& mask, std::vector<SFolderEntry>* entries);
+
+// Every file under `folder` and its subfolders, as native paths, in the file system's order.
+NTSTATUS FilesUnder(const std::u16string& folder, std::vector<std::u16string>* files);
+
+// A native path as the user writes it: "\\??\\C:\\x" -> "C:\\x", in UTF-8.
+std::string Shown(const std::u16string& path);
 
 // "0xC0000034" and, for the statuses a user meets here, what it means: "0xC0000034 (no such file)".
 std::string DescribeStatus(NTSTATUS status);

@@ -9,12 +9,6 @@ namespace {
 // The UTF-16 text, ASCII only (checked before), as the configuration's single bytes.
 std::string Narrow(const std::u16string& text) { return std::string(text.begin(), text.end()); }
 
-std::string Shown(const std::u16string& path) {
-  std::string shown;
-  for (char16_t c : path) shown += c < 0x80 ? static_cast<char>(c) : '?';
-  return shown.rfind("\\??\\", 0) == 0 ? shown.substr(4) : shown;
-}
-
 // The crash-control value as the configuration writes it; empty (and a note) when the machine has none.
 std::string CrashValue(const std::u16string& name, int fallback, std::vector<std::string>* notes) {
   ULONG value = 0;
@@ -27,11 +21,13 @@ std::string CrashValue(const std::u16string& name, int fallback, std::vector<std
 }  // namespace
 
 std::string Unnameable(const std::u16string& path) {
+  // Counted as the user sees the path, without the "\\??\\" of the native form.
+  const size_t hidden = path.rfind(u"\\??\\", 0) == 0 ? 4 : 0;
   for (size_t i = 0; i < path.size(); ++i) {
     if (path[i] < 0x20 || path[i] > 0x7E) {
       return Shown(path) + ": cannot be named in a configuration: " +
-             (path[i] > 0x7E ? "non-ASCII character" : "control character") + " at character " + std::to_string(i + 1) +
-             " (the boot-time program reads printable ASCII only)";
+             (path[i] > 0x7E ? "non-ASCII character" : "control character") + " at character " +
+             std::to_string(i + 1 - hidden) + " (the boot-time program reads printable ASCII only)";
     }
   }
   return "";

@@ -20,7 +20,7 @@
 #include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntdll/keyboard/Keyboard.h"
 #include "host/ntdll/objects/Clock.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "native/ProcessEntry.h"
 
 namespace {
@@ -144,7 +144,7 @@ bool ParseMftZone(const std::string& value) {
 
 // The process that the Session Manager would have made: parameters with the command line, and a PEB.
 [[noreturn]] void StartBootProcess(const std::string& commandLine) {
-  static std::u16string command = host::Utf8ToUtf16(commandLine);
+  static std::u16string command = text::Utf8ToUtf16(commandLine);
   static std::u16string image = u"\\SystemRoot\\System32\\sxboottime.exe";
   static RTL_USER_PROCESS_PARAMETERS parameters{};
   static PEB peb{};

@@ -14,7 +14,7 @@
 #include "host/ntdll/Host.h"
 #include "host/ntdll/registry/RegFile.h"
 #include "host/ntdll/registry/Registry.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "native/BootSettings.h"
 
 namespace {
@@ -114,7 +114,7 @@ bool RunBootExecute(const std::function<bool(const std::string& commandLine)>& i
     return false;
   }
   for (const std::u16string& entry16 : BootExecuteEntries(value.data)) {
-    const std::string entry = host::Utf16ToUtf8(entry16);
+    const std::string entry = text::Utf16ToUtf8(entry16);
     if (!isProgram(entry)) {
       std::fprintf(stderr, "spindraxel boot: skipped BootExecute entry '%s': not a boot-time program of this system\n",
                    entry.c_str());

@@ -22,7 +22,7 @@
 #include "host/ntfs/NtfsInode.h"
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 extern char** environ;
 
@@ -134,7 +134,7 @@ void ShowNewLogs(const DryRun& run) {
       if (old) continue;
       any = true;
       std::fprintf(stderr, "spindraxel boot: --dry-run: the log it wrote, %c:\\%s:\n", letter,
-                   host::Utf16ToUtf8(log).c_str());
+                   text::Utf16ToUtf8(log).c_str());
       const std::string text = ReadWhole(*volume, log);
       std::fwrite(text.data(), 1, text.size(), stderr);
       if (!text.empty() && text.back() != '\n') std::fputc('\n', stderr);

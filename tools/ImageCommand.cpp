@@ -14,7 +14,7 @@
 #include "Commands.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ImageGenerator.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 extern char** environ;
 
@@ -121,7 +121,7 @@ int Fragment(const CommandLine& parser, const std::string& image, const std::str
   std::vector<host::GeneratedFile> files;
   const bool made = host::GenerateFragmentedFiles(*volume, settings, &files, &error);
   for (const host::GeneratedFile& file : files) {
-    std::string path = host::Utf16ToUtf8(file.path);
+    std::string path = text::Utf16ToUtf8(file.path);
     for (char& c : path) c = c == '\\' ? '/' : c;
     std::printf("/%s: %lld clusters in %lld fragments\n", path.c_str(), static_cast<long long>(file.clusters),
                 static_cast<long long>(file.fragments));

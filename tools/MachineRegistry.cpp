@@ -15,7 +15,7 @@
 #include "host/ntdll/Host.h"
 #include "host/ntdll/registry/Registry.h"
 #include "host/ntdll/registry/RegistryKey.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace {
 
@@ -35,8 +35,8 @@ bool LoadMachineRegistry(const std::string& registryFile, std::string* error) {
   std::lock_guard<std::mutex> guard(host::RegistryMutex());
   std::shared_ptr<host::RegistryKey> key = host::RegistryRootKey();
   bool created = false;
-  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(host::Utf8ToUtf16(name), &created);
-  key->SetValue(u"BootExecute", REG_MULTI_SZ, BootExecuteData({host::Utf8ToUtf16(kDefaultBootEntry)}));
+  for (const std::string& name : kSessionManagerPath) key = key->OpenOrCreateSubkey(text::Utf8ToUtf16(name), &created);
+  key->SetValue(u"BootExecute", REG_MULTI_SZ, BootExecuteData({text::Utf8ToUtf16(kDefaultBootEntry)}));
   host::MarkRegistryChanged();
   return true;
 }
@@ -119,5 +119,6 @@ int RunCompanionCommand(const std::string& command, const std::vector<std::strin
   if (command == "install") return companion::RunInstallCommand(args, platform);
   if (command == "uninstall") return companion::RunUninstallCommand(args, platform);
   if (command == "schedule") return companion::RunScheduleCommand(args, platform);
+  if (command == "status") return companion::RunStatusCommand(args, platform);
   return companion::RunCancelCommand(args, platform);
 }

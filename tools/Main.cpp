@@ -13,6 +13,7 @@ int RunInstall(const std::vector<std::string>& args) { return RunCompanionComman
 int RunUninstall(const std::vector<std::string>& args) { return RunCompanionCommand("uninstall", args); }
 int RunSchedule(const std::vector<std::string>& args) { return RunCompanionCommand("schedule", args); }
 int RunCancel(const std::vector<std::string>& args) { return RunCompanionCommand("cancel", args); }
+int RunStatus(const std::vector<std::string>& args) { return RunCompanionCommand("status", args); }
 
 struct Command {
   const char* name;
@@ -32,6 +33,7 @@ const Command kCommands[] = {
     {"uninstall", "take sxboottime.exe out of a machine's System32", RunUninstall},
     {"schedule", "schedule a boot-time run on a machine, as spindraxel.exe does on Windows", RunSchedule},
     {"cancel", "withdraw a scheduled run from a machine", RunCancel},
+    {"status", "what a machine's scheduled run will do and what its last run did", RunStatus},
 };
 
 void PrintOverview(FILE* to) {

@@ -22,7 +22,7 @@
 #include "companion/NativeFiles.h"
 #include "companion/Schedule.h"
 #include "host/ntdll/Host.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace {
 
@@ -152,7 +152,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   // The image is the drive the program will see; the rest is the companion's own scheduling, as on Windows.
   companion::SRunSettings run;
   for (const std::string& file : options.files) {
-    run.files.push_back(host::Utf8ToUtf16(NativePath(options.drive, VolumePath(file))));
+    run.files.push_back(text::Utf8ToUtf16(NativePath(options.drive, VolumePath(file))));
     const NTSTATUS kind = companion::FileKind(run.files.back());
     if (!NT_SUCCESS(kind)) {
       host::UnmountAllDrives();
@@ -160,8 +160,8 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
                      " on " + options.image);
     }
   }
-  run.logDirectory = host::Utf8ToUtf16(NativePath(options.drive, VolumePath(options.logDirectory)));
-  run.configPath = host::Utf8ToUtf16(NativePath(options.drive, VolumePath(options.configPath)));
+  run.logDirectory = text::Utf8ToUtf16(NativePath(options.drive, VolumePath(options.logDirectory)));
+  run.configPath = text::Utf8ToUtf16(NativePath(options.drive, VolumePath(options.configPath)));
   if (companion::FileKind(run.logDirectory) == STATUS_SUCCESS) {
     host::UnmountAllDrives();
     return Failure("--log-dir " + options.logDirectory + ": is a file on " + options.image);
@@ -199,7 +199,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
   std::printf("  %s\n", shown.substr(0, shown.size() - 3).c_str());
   std::printf("%s: BootExecute is now\n", options.registryFile.c_str());
-  for (const std::u16string& item : scheduled.bootExecute) std::printf("  %s\n", host::Utf16ToUtf8(item).c_str());
+  for (const std::u16string& item : scheduled.bootExecute) std::printf("  %s\n", text::Utf16ToUtf8(item).c_str());
   std::printf("Boot it with:\n  spindraxel boot --registry %s --drive %c=%s\n", options.registryFile.c_str(),
               options.drive, options.image.c_str());
   return 0;

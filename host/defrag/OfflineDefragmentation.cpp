@@ -11,7 +11,7 @@
 #include "defrag/Defragmentation.h"
 #include "host/ntdll/Host.h"
 #include "host/offline/VolumeAnalysis.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "native/VolumeExecutionContext.h"
 #include "volume/FileFragments.h"
 #include "volume/OpenFile.h"
@@ -303,7 +303,7 @@ NTSTATUS MakeRoom(Engine& engine, Layout* layout, const Region& region, bool win
 
 std::u16string NativePathOnC(const std::string& path) {
   std::u16string native = kDrive;
-  for (char16_t c : Utf8ToUtf16(path)) native += c == u'/' ? u'\\' : c;
+  for (char16_t c : text::Utf8ToUtf16(path)) native += c == u'/' ? u'\\' : c;
   return native;
 }
 

@@ -7,7 +7,7 @@
 
 #include <gd.h>
 
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace host {
 namespace {
@@ -21,10 +21,10 @@ bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) 
 // Well-formed UTF-8 without control characters, which gd would take as line breaks or draw as nothing.
 std::string Cleaned(const std::string& text) {
   std::string cleaned;
-  for (char c : Utf16ToUtf8(Utf8ToUtf16(text))) {
+  for (char c : text::Utf16ToUtf8(text::Utf8ToUtf16(text))) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F) {
-      AppendUtf8(0xFFFD, &cleaned);
+      text::AppendUtf8(0xFFFD, &cleaned);
     } else {
       cleaned += c;
     }

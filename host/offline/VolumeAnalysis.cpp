@@ -10,7 +10,7 @@
 #include "host/ntfs/NtfsLib.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/ntfs/ReadOnlyVolume.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace host {
 namespace {
@@ -29,7 +29,7 @@ std::string NtfsPath(const std::string& path) {
 std::string NameToUtf8(const ntfschar* name, int length) {
   std::u16string units(static_cast<size_t>(length), u'\0');
   for (int i = 0; i < length; ++i) units[static_cast<size_t>(i)] = static_cast<char16_t>(le16_to_cpu(name[i]));
-  return Utf16ToUtf8(units);
+  return text::Utf16ToUtf8(units);
 }
 
 // The stream's fragments as GetFileFragments builds them from the retrieval pointers, which the host answers from

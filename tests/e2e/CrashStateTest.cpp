@@ -22,7 +22,7 @@
 #include "host/ntfs/MoveJournal.h"
 #include "host/ntfs/ReadOnlyVolume.h"
 #include "host/offline/ImageGenerator.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "support/CommandRunner.h"
 #include "support/RandomBytes.h"
 #include "support/TestImage.h"
@@ -88,7 +88,7 @@ void Generate(const testsupport::TestImage& image, const host::FragmentOptions& 
   }
   for (size_t i = 0; i < generated.size(); ++i) {
     (*files)[generated[i].path] = host::GeneratedContent(options.seed, static_cast<int>(i), options.size);
-    std::string path = "/" + host::Utf16ToUtf8(generated[i].path);
+    std::string path = "/" + text::Utf16ToUtf8(generated[i].path);
     std::replace(path.begin(), path.end(), '\\', '/');
     chosen->push_back({path, generated[i].clusters, generated[i].fragments, generated[i].fragments, STATUS_SUCCESS});
   }

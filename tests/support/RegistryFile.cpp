@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "host/ntdll/registry/RegFile.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "support/CommandRunner.h"
 
 namespace testsupport {
@@ -79,7 +79,7 @@ std::vector<std::string> RegistryFile::BootExecute() const {
   for (size_t i = 0; value && i + 1 < value->data.size(); i += 2) {
     const auto unit = static_cast<char16_t>(value->data[i] | (value->data[i + 1] << 8));
     if (unit == 0 && current.empty()) break;
-    if (unit == 0) entries.push_back(host::Utf16ToUtf8(current));
+    if (unit == 0) entries.push_back(text::Utf16ToUtf8(current));
     current = unit == 0 ? u"" : current + unit;
   }
   return entries;

@@ -8,7 +8,7 @@
 #include <regex>
 #include <sstream>
 
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "support/TestImage.h"
 
 namespace winetest {
@@ -65,7 +65,7 @@ void DecodeDisplayTrace(const std::string& trace, WineRun* run) {
       }
     }
     run->screenCut |= !closed;
-    run->screen += host::Utf16ToUtf8(text);
+    run->screen += text::Utf16ToUtf8(text);
   }
 }
 

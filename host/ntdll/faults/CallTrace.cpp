@@ -11,7 +11,7 @@
 #include <mutex>
 #include <thread>
 
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace host {
 namespace {
@@ -46,7 +46,7 @@ bool CallTraceEnabled() { return g_traceFd.load(std::memory_order_relaxed) >= 0;
 
 std::string TraceName(const UNICODE_STRING* name) {
   if (name == nullptr || name->Buffer == nullptr) return "name=(none)";
-  return "name=" + Utf16ToUtf8(std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR)));
+  return "name=" + text::Utf16ToUtf8(std::u16string_view(name->Buffer, name->Length / sizeof(WCHAR)));
 }
 
 std::string TraceName(const OBJECT_ATTRIBUTES* attributes) {

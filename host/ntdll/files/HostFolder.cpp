@@ -9,7 +9,7 @@
 #include <cctype>
 #include <cerrno>
 
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace host {
 namespace {
@@ -56,7 +56,7 @@ bool HostPath(const std::string& folder, const std::u16string& path, std::string
       continue;
     }
     if (name.empty() || name == u"." || name == u"..") return false;
-    resolved += "/" + SpeltAsOnHost(resolved, Utf16ToUtf8(name));
+    resolved += "/" + SpeltAsOnHost(resolved, text::Utf16ToUtf8(name));
     name.clear();
   }
   *hostPath = resolved;
@@ -194,7 +194,7 @@ NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>
     const bool isDots = name == "." || name == "..";
     struct stat info {};
     if ((isDots && isRoot) || fstatat(listFd, found->d_name, &info, 0) != 0) continue;
-    (isDots ? dots : *entries).push_back(EntryOf(Utf8ToUtf16(name), info));
+    (isDots ? dots : *entries).push_back(EntryOf(text::Utf8ToUtf16(name), info));
   }
   closedir(dir);
   if (error != 0) return StatusOfErrno(error);

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
 namespace host {
 namespace {
@@ -46,7 +46,7 @@ bool DecodeText(const std::string& bytes, std::u16string* text, size_t* badLine,
   }
   const size_t start = bytes.size() >= 3 && byte(0) == 0xEF && byte(1) == 0xBB && byte(2) == 0xBF ? 3 : 0;
   size_t badOffset = 0;
-  if (!DecodeUtf8(std::string_view(bytes).substr(start), text, &badOffset)) {
+  if (!text::DecodeUtf8(std::string_view(bytes).substr(start), text, &badOffset)) {
     *badLine += std::count(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(start + badOffset), '\n');
     *why = "not UTF-8 text; save the file as UTF-16LE or UTF-8";
     return false;
@@ -129,7 +129,7 @@ class Reader {
 
   static std::string Quote(std::u16string_view text) {
     constexpr size_t kShown = 60;
-    return text.size() <= kShown ? Utf16ToUtf8(text) : Utf16ToUtf8(text.substr(0, kShown)) + "...";
+    return text.size() <= kShown ? text::Utf16ToUtf8(text) : text::Utf16ToUtf8(text.substr(0, kShown)) + "...";
   }
 
   bool ReadKeyLine(std::u16string_view text) {

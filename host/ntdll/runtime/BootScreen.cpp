@@ -7,7 +7,7 @@
 
 #include "host/ntdll/Host.h"
 #include "host/ntdll/faults/Faults.h"
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 #include "platform/NativeApi.h"
 
 namespace {
@@ -55,7 +55,7 @@ extern "C" {
 NTSTATUS NTAPI NtDisplayString(UNICODE_STRING* String) {
   return host::TraceCall("NtDisplayString", [&]() -> NTSTATUS {
     if (String == nullptr || (String->Length != 0 && String->Buffer == nullptr)) return STATUS_ACCESS_VIOLATION;
-    std::string text = host::Utf16ToUtf8(std::u16string_view(String->Buffer, String->Length / sizeof(WCHAR)));
+    std::string text = text::Utf16ToUtf8(std::u16string_view(String->Buffer, String->Length / sizeof(WCHAR)));
     Screen& screen = GetScreen();
     std::lock_guard<std::mutex> guard(screen.mutex);
     screen.text += text;

@@ -1,4 +1,5 @@
-// UTF-8 and UTF-16 (WCHAR is char16_t), the one conversion the host, its offline tools and the command line use.
+// UTF-8 and UTF-16 (WCHAR is char16_t), the one conversion the host, its tools, the command lines and the companion
+// use.
 // Text from outside (NTFS names, .reg files, arguments) may be malformed: the lenient conversions put U+FFFD where
 // something cannot be decoded, and the strict one says where decoding failed.
 #pragma once
@@ -7,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-namespace host {
+namespace text {
 
 void AppendUtf8(char32_t code, std::string* out);
 
@@ -21,4 +22,4 @@ std::u16string Utf8ToUtf16(std::string_view text);
 // first byte that does not start a well-formed sequence in *badOffset; *out then holds what came before it.
 bool DecodeUtf8(std::string_view text, std::u16string* out, size_t* badOffset);
 
-}  // namespace host
+}  // namespace text

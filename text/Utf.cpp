@@ -1,6 +1,6 @@
-#include "host/text/Utf.h"
+#include "text/Utf.h"
 
-namespace host {
+namespace text {
 namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
@@ -107,4 +107,4 @@ bool DecodeUtf8(std::string_view text, std::u16string* out, size_t* badOffset) {
   return true;
 }
 
-}  // namespace host
+}  // namespace text
