@@ -1,8 +1,13 @@
 #include "companion/Commands.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <map>
+
+#include <nlohmann/json.hpp>
 
 #include "cli/CommandLine.h"
+#include "companion/Analysis.h"
 #include "companion/BootRegistry.h"
 #include "companion/NativeFiles.h"
 #include "companion/Schedule.h"
@@ -256,6 +261,138 @@ int RunStatusCommand(const std::vector<std::string>& args, const SPlatform& plat
       if (!file.integrity.empty()) line += ", integrity " + file.integrity;
       std::printf("%s\n", line.c_str());
     }
+    return 0;
+  });
+}
+
+int RunAnalyzeCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("analyze", "spindraxel analyze FILE|FOLDER|DRIVE... [--json] [--top N] " + platform.usageOptions,
+                     "How fragmented files are, as the boot-time program sees them (the file system's retrieval\n"
+                     "pointers): clusters and fragments of each FILE and of every file under each FOLDER; for a\n"
+                     "DRIVE (C:), its free space, the largest free block outside the MFT zone and its most fragmented\n"
+                     "files. Needs the NTFS controls: a volume that does not answer them is named in one line.",
+                     "Examples:\n  spindraxel analyze C:\\Data\\big.bin\n  spindraxel analyze C: --top 50 --json");
+  std::vector<std::string> targets;
+  bool json = false;
+  size_t top = 20;
+  parser.App().add_option("TARGET", targets, "a file, a folder or a drive")->required();
+  parser.App().add_flag("--json", json, "one JSON object instead of the text");
+  parser.App().add_option("--top", top, "how many of a drive's most fragmented files to list (20)")->option_text("N");
+  return Run(parser, args, platform, [&]() {
+    CLogger::Instance().SetLevel(0);
+    std::map<WCHAR, CVolumeAnalyzer> analyzers;
+    nlohmann::ordered_json files = nlohmann::ordered_json::array(), drives = nlohmann::ordered_json::array();
+    auto show = [&](const SFileLayout& file, const char* indent) {
+      if (json) {
+        files.push_back({{"path", Shown(file.path)}, {"clusters", file.clusters}, {"fragments", file.fragments}});
+      } else if (NT_SUCCESS(file.status)) {
+        std::printf("%s%s: %lld clusters in %lld fragment%s\n", indent, Shown(file.path).c_str(),
+                    static_cast<long long>(file.clusters), static_cast<long long>(file.fragments),
+                    file.fragments == 1 ? "" : "s");
+      } else {
+        std::printf("%s%s: %s\n", indent, Shown(file.path).c_str(), DescribeStatus(file.status).c_str());
+      }
+    };
+    for (const std::string& target : targets) {
+      const bool drive = target.size() == 2 && target[1] == ':';
+      const std::u16string path = NativePathOf(Wide(drive ? target + "\\" : target));
+      if (path.empty()) return parser.Refuse(target + ": name it with its drive, e.g. C:\\Data or C:");
+      std::string error;
+      if (analyzers.count(path[4]) == 0 && !analyzers[path[4]].Open(path[4], &error)) return parser.Refuse(error);
+      CVolumeAnalyzer& analyzer = analyzers[path[4]];
+      const NTSTATUS kind = FileKind(path);
+      if (kind == STATUS_SUCCESS) {
+        show(analyzer.File(path), "");
+        continue;
+      }
+      if (kind != STATUS_FILE_IS_A_DIRECTORY) return parser.Refuse(target + ": " + DescribeStatus(kind));
+      std::vector<std::u16string> paths;
+      const NTSTATUS listed = FilesUnder(path, &paths);
+      if (!NT_SUCCESS(listed)) return parser.Refuse(target + ": cannot be listed: " + DescribeStatus(listed));
+      std::vector<SFileLayout> layouts;
+      for (const std::u16string& file : paths) layouts.push_back(analyzer.File(file));
+      if (!drive) {
+        for (const SFileLayout& layout : layouts) show(layout, "");
+        continue;
+      }
+      const SFreeSpace space = analyzer.FreeSpace();
+      std::stable_sort(layouts.begin(), layouts.end(),
+                       [](const SFileLayout& a, const SFileLayout& b) { return a.fragments > b.fragments; });
+      const size_t fragmented = static_cast<size_t>(std::count_if(
+          layouts.begin(), layouts.end(), [](const SFileLayout& layout) { return layout.fragments > 1; }));
+      layouts.resize(std::min({top, fragmented, layouts.size()}));
+      if (json) {
+        drives.push_back({{"drive", target.substr(0, 1) + ":"},
+                          {"totalClusters", space.totalClusters},
+                          {"freeClusters", space.freeClusters},
+                          {"largestFreeBlock", space.largestFree},
+                          {"files", paths.size()},
+                          {"fragmentedFiles", fragmented}});
+        for (const SFileLayout& layout : layouts) show(layout, "");
+        continue;
+      }
+      std::printf("%c: %lld clusters, %lld free; the largest free block holds %lld; %zu files, %zu fragmented%s\n",
+                  static_cast<char>(path[4]), static_cast<long long>(space.totalClusters),
+                  static_cast<long long>(space.freeClusters), static_cast<long long>(space.largestFree), paths.size(),
+                  fragmented, layouts.empty() ? "" : "; the most fragmented:");
+      for (const SFileLayout& layout : layouts) show(layout, "  ");
+    }
+    if (json) {
+      const nlohmann::ordered_json result = {{"drives", drives}, {"files", files}};
+      std::printf("%s\n", result.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    }
+    return 0;
+  });
+}
+
+int RunLogCommand(const std::vector<std::string>& args, const SPlatform& platform) {
+  CommandLine parser("log", "spindraxel log [NAME] [--list] [--log-dir DIR] " + platform.usageOptions,
+                     "Prints the newest log of the boot-time runs, or the one NAME names (a file of the log folder,\n"
+                     "or a full path). The log folder is the scheduled run's, else --log-dir.",
+                     "Examples:\n  spindraxel log\n  spindraxel log --list\n"
+                     "  spindraxel log Spindraxel_native_2026_12_06__23_10_05.txt");
+  std::string name, logDirectory = "C:\\spindraxel\\logs";
+  bool list = false;
+  parser.App().add_option("NAME", name, "the log to print (the newest by default)");
+  parser.App().add_flag("--list", list, "list the logs, oldest first, instead");
+  parser.App()
+      .add_option("--log-dir", logDirectory, "the log folder when no run is scheduled (C:\\spindraxel\\logs)")
+      ->option_text("DIR");
+  return Run(parser, args, platform, [&]() {
+    CLogger::Instance().SetLevel(0);
+    SScheduledRun run;
+    std::u16string folder = NativePathOf(Wide(logDirectory));
+    if (NT_SUCCESS(ReadScheduledRun(&run)) && run.configurationRead && !run.logDirectory.empty()) {
+      folder = run.logDirectory;
+    }
+    if (folder.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
+    if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+    if (list) {
+      std::vector<SFolderEntry> logs;
+      const NTSTATUS status = ListFolder(folder, u"Spindraxel_native_*.txt", &logs);
+      if (!NT_SUCCESS(status)) return parser.Refuse(Shown(folder) + ": " + DescribeStatus(status));
+      std::sort(logs.begin(), logs.end(), [](const SFolderEntry& a, const SFolderEntry& b) { return a.name < b.name; });
+      for (const SFolderEntry& log : logs) {
+        std::printf("%s  %lld bytes\n", text::Utf16ToUtf8(log.name).c_str(), static_cast<long long>(log.size));
+      }
+      return 0;
+    }
+    std::u16string path;
+    if (!name.empty()) {
+      path = NativePathOf(Wide(name));
+      if (path.empty()) path = folder + u"\\" + Wide(name);
+    } else if (!FindNewestLog(folder, &path)) {
+      return parser.Refuse("no log in " + Shown(folder));
+    }
+    std::string bytes;
+    const NTSTATUS status = ReadWholeFile(path, &bytes);
+    if (!NT_SUCCESS(status)) return parser.Refuse(Shown(path) + ": " + DescribeStatus(status));
+    // Printed with the console's own line ends: the log's CRLF as a line feed, which text output turns back.
+    std::string shown;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+      if (!(bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n')) shown += bytes[i];
+    }
+    std::fwrite(shown.data(), 1, shown.size(), stdout);
     return 0;
   });
 }

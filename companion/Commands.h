@@ -1,6 +1,6 @@
-// The companion's commands (install, uninstall, schedule, cancel, status), parsed and answered the same way in spindraxel.exe
-// on Windows and in the host's command line, where `platform` adds the drives and the registry file that stand in
-// for the machine.
+// The companion's commands (install, uninstall, schedule, cancel, status, analyze, log), parsed and answered the
+// same way in spindraxel.exe on Windows and in the host's command line, where `platform` adds the drives and the
+// registry file that stand in for the machine.
 #pragma once
 
 #include <functional>
@@ -27,6 +27,8 @@ int RunUninstallCommand(const std::vector<std::string>& args, const SPlatform& p
 int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& platform);
 int RunCancelCommand(const std::vector<std::string>& args, const SPlatform& platform);
 int RunStatusCommand(const std::vector<std::string>& args, const SPlatform& platform);
+int RunAnalyzeCommand(const std::vector<std::string>& args, const SPlatform& platform);
+int RunLogCommand(const std::vector<std::string>& args, const SPlatform& platform);
 
 // "C:\Data\big.bin" (or with '/') as a native path, "\??\C:\Data\big.bin"; empty for a path without a drive letter.
 std::u16string NativePathOf(const std::u16string& path);

@@ -63,15 +63,16 @@ int RunCompanionCommand(const std::string& command, const std::vector<std::strin
     app.add_option("--drive", drives, "back a drive letter with an NTFS image or partition (repeatable)")
         ->option_text("C=IMAGE")
         ->required();
-    app.add_option("--registry", registryFile, "the machine's registry (created when missing)")
-        ->option_text("FILE.reg")
-        ->required();
+    CLI::Option* registry = app.add_option("--registry", registryFile, "the machine's registry (created when missing)")
+                                ->option_text("FILE.reg");
+    // Only what reads or changes the registry needs one.
+    if (command != "analyze" && command != "log") registry->required();
     if (command == "install") {
       app.add_option("--program", program, "the sxboottime.exe to install (a stand-in by default)")->option_text("FILE");
     }
   };
   platform.begin = [&](std::string* error) {
-    if (std::string why = RegistryNotWritable(registryFile); !why.empty()) {
+    if (std::string why = registryFile.empty() ? "" : RegistryNotWritable(registryFile); !why.empty()) {
       *error = "--registry " + why;
       return false;
     }
@@ -86,14 +87,14 @@ int RunCompanionCommand(const std::string& command, const std::vector<std::strin
         return false;
       }
     }
-    if (!LoadMachineRegistry(registryFile, error)) {
+    if (!registryFile.empty() && !LoadMachineRegistry(registryFile, error)) {
       host::UnmountAllDrives();
       return false;
     }
     return true;
   };
   platform.end = [&](std::string* error) {
-    bool kept = host::SaveRegistry(error);
+    bool kept = registryFile.empty() || host::SaveRegistry(error);
     for (const std::string& failure : host::UnmountAllDrives()) {
       *error = failure;
       kept = false;
@@ -120,5 +121,7 @@ int RunCompanionCommand(const std::string& command, const std::vector<std::strin
   if (command == "uninstall") return companion::RunUninstallCommand(args, platform);
   if (command == "schedule") return companion::RunScheduleCommand(args, platform);
   if (command == "status") return companion::RunStatusCommand(args, platform);
+  if (command == "analyze") return companion::RunAnalyzeCommand(args, platform);
+  if (command == "log") return companion::RunLogCommand(args, platform);
   return companion::RunCancelCommand(args, platform);
 }

@@ -13,6 +13,6 @@ bool LoadMachineRegistry(const std::string& registryFile, std::string* error);
 // it can, else why not.
 std::string RegistryNotWritable(const std::string& registryFile);
 
-// spindraxel install|uninstall|schedule|cancel|status --drive C=IMAGE --registry FILE.reg ...: the Windows companion's
-// commands, its own code, on drives backed by images and a registry file.
+// spindraxel install|uninstall|schedule|cancel|status|analyze|log --drive C=IMAGE --registry FILE.reg ...: the
+// Windows companion's commands, its own code, on drives backed by images and a registry file.
 int RunCompanionCommand(const std::string& command, const std::vector<std::string>& args);

@@ -14,6 +14,14 @@ int RunUninstall(const std::vector<std::string>& args) { return RunCompanionComm
 int RunSchedule(const std::vector<std::string>& args) { return RunCompanionCommand("schedule", args); }
 int RunCancel(const std::vector<std::string>& args) { return RunCompanionCommand("cancel", args); }
 int RunStatus(const std::vector<std::string>& args) { return RunCompanionCommand("status", args); }
+int RunLog(const std::vector<std::string>& args) { return RunCompanionCommand("log", args); }
+// With --drive, the companion's analysis of a machine; else the offline analysis of an image.
+int RunAnalyze(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--drive" || arg.rfind("--drive=", 0) == 0) return RunCompanionCommand("analyze", args);
+  }
+  return RunAnalyzeCommand(args);
+}
 
 struct Command {
   const char* name;
@@ -22,7 +30,7 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"analyze", "show how fragmented an image's files and free space are", RunAnalyzeCommand},
+    {"analyze", "show how fragmented an image's files and free space are (with --drive: as on Windows)", RunAnalyze},
     {"boot", "run the boot-time program the way the Session Manager starts it", RunBootCommand},
     {"check", "check an image's cluster allocation and count the fragments of files", RunCheckCommand},
     {"defrag", "defragment files of an image or partition, pass after pass, in one command", RunDefragCommand},
@@ -34,6 +42,7 @@ const Command kCommands[] = {
     {"schedule", "schedule a boot-time run on a machine, as spindraxel.exe does on Windows", RunSchedule},
     {"cancel", "withdraw a scheduled run from a machine", RunCancel},
     {"status", "what a machine's scheduled run will do and what its last run did", RunStatus},
+    {"log", "print a machine's last boot-time log", RunLog},
 };
 
 void PrintOverview(FILE* to) {

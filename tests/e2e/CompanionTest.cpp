@@ -69,6 +69,16 @@ TEST_F(Companion, ScheduledRunDefragmentsAndStatusReportsItWithTheMachinesCrashS
   EXPECT_EQ(7u, registry_.Dword(kCrashControl, u"CrashDumpEnabled"));
   EXPECT_EQ(0u, registry_.Dword(kCrashControl, u"LogEvent"));
   EXPECT_EQ(0, Run({"uninstall"}).exitStatus);
+
+  // The same answers the offline analysis gives, through the file system's controls; the run's own log.
+  const CommandResult file = RunSpindraxel({"analyze", "C:\\Fragmented\\file01.bin", "--drive", "C=" + image_.Path()});
+  EXPECT_EQ("C:\\Fragmented\\file01.bin: 128 clusters in 1 fragment\n", file.out) << file.err;
+  const CommandResult drive = RunSpindraxel({"analyze", "C:", "--top", "1", "--drive", "C=" + image_.Path()});
+  EXPECT_NE(std::string::npos, drive.out.find("the most fragmented:\n  C:\\Fragmented\\file02.bin: 128 clusters in " +
+                                              std::to_string(image_.Fragments("/Fragmented/file02.bin").fragments) +
+                                              " fragments\n"))
+      << drive.out << drive.err;
+  EXPECT_NE(std::string::npos, Run({"log"}).out.find(" L1 Processing finished successfully...\n"));
 }
 
 // Schedule what cannot be, and nothing is written; a run scheduled and cancelled leaves the machine as it was.

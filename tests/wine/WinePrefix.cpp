@@ -106,6 +106,16 @@ WineRun WineTest::RunProgram(const std::string& program, const std::string& argu
   return run;
 }
 
+testsupport::CommandResult WineTest::RunCompanion(const std::vector<std::string>& args) {
+  for (const char* program : {"spindraxel.exe", "sxboottime.exe"}) {
+    fs::copy_file(std::string(SX_WINDOWS_BUILD_DIR) + "/" + program, DriveC(program),
+                  fs::copy_options::overwrite_existing);
+  }
+  std::vector<std::string> command{"C:\\spindraxel.exe"};
+  command.insert(command.end(), args.begin(), args.end());
+  return testsupport::RunCommand(WineCommand(command), kProgramTimeoutSeconds);
+}
+
 testsupport::CommandResult WineTest::Wine(const std::vector<std::string>& args) {
   return testsupport::RunCommand(WineCommand(args), kProgramTimeoutSeconds);
 }

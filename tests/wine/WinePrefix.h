@@ -39,6 +39,8 @@ class WineTest : public testing::Test {
   // Copies `program` of the Windows build (such as "sxboottime.exe") to C:\ and runs it as C:\PROGRAM with
   // `argument` after one blank, the way the Session Manager passes a BootExecute entry's argument.
   static WineRun RunProgram(const std::string& program, const std::string& argument);
+  // Copies spindraxel.exe and sxboottime.exe of the Windows build to C:\ and runs C:\spindraxel.exe with `args`.
+  static testsupport::CommandResult RunCompanion(const std::vector<std::string>& args);
   // Runs a Wine command such as {"reg", "add", ...}.
   static testsupport::CommandResult Wine(const std::vector<std::string>& args);
   // The .reg text `reg export` gives for `key` (such as HKLM\System\...); "" when the key is missing.
