@@ -68,6 +68,20 @@ NTSTATUS FileKind(const std::u16string& path) {
                   FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE);
 }
 
+NTSTATUS FileSystemOf(const std::u16string& path, std::u16string* name) {
+  CHandle file;
+  NTSTATUS status = OpenFile(path.c_str(), &file, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL, kShareAll,
+                             FILE_OPEN, FILE_SYNCHRONOUS_IO_NONALERT);
+  if (!NT_SUCCESS(status)) return status;
+  alignas(8) UCHAR buffer[128] = {};
+  IO_STATUS_BLOCK io{};
+  status = NtQueryVolumeInformationFile(file.get(), &io, buffer, sizeof buffer, FileFsAttributeInformation);
+  if (!NT_SUCCESS(status)) return status;
+  const auto* info = reinterpret_cast<const FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
+  name->assign(reinterpret_cast<const char16_t*>(info->FileSystemName), info->FileSystemNameLength / sizeof(WCHAR));
+  return STATUS_SUCCESS;
+}
+
 NTSTATUS MakeFolders(const std::u16string& path) {
   // Past "\??\C:\": each folder on the way, opened or made.
   NTSTATUS status = STATUS_SUCCESS;

@@ -17,6 +17,8 @@ NTSTATUS WriteWholeFile(const std::u16string& path, const std::string& bytes);
 NTSTATUS DeleteFileAt(const std::u16string& path);
 // Whether `path` names a file (STATUS_SUCCESS), a folder (STATUS_FILE_IS_A_DIRECTORY) or nothing.
 NTSTATUS FileKind(const std::u16string& path);
+// The name of the file system that holds `path` ("NTFS").
+NTSTATUS FileSystemOf(const std::u16string& path, std::u16string* name);
 // Makes the folder and every missing folder above it (\??\C:\spindraxel\logs).
 NTSTATUS MakeFolders(const std::u16string& path);
 

@@ -62,14 +62,25 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
       return false;
     }
   }
+  std::u16string checkedDrives;  // the drives known to hold NTFS
   for (const std::u16string& file : run.files) {
     std::string why = Unnameable(file);
     const NTSTATUS kind = why.empty() ? FileKind(file) : STATUS_SUCCESS;
     if (why.empty() && !NT_SUCCESS(kind)) why = Shown(file) + ": " + DescribeStatus(kind);
+    std::u16string fileSystem = u"NTFS";
+    if (why.empty() && checkedDrives.find(file[4]) == std::u16string::npos) {
+      const NTSTATUS status = FileSystemOf(file, &fileSystem);
+      if (!NT_SUCCESS(status)) why = Shown(file) + ": its volume does not say what it holds: " + DescribeStatus(status);
+    }
+    if (why.empty() && fileSystem != u"NTFS") {
+      why = Shown(file) + ": on a " + std::string(fileSystem.begin(), fileSystem.end()) +
+            " volume: the boot-time program defragments NTFS volumes only";
+    }
     if (!why.empty()) {
       *error = why;
       return false;
     }
+    checkedDrives += file[4];
   }
   if (!run.programPath.empty() && !NT_SUCCESS(FileKind(run.programPath))) {
     *error = "sxboottime.exe is not installed (" + Shown(run.programPath) + "): run 'spindraxel install' first";

@@ -109,6 +109,7 @@ enum FILE_INFORMATION_CLASS : int {
   FileNamesInformation = 12,
   FileIdBothDirectoryInformation = 37
 };
+enum FS_INFORMATION_CLASS : int { FileFsAttributeInformation = 5 };
 enum KEY_VALUE_INFORMATION_CLASS : int {
   KeyValueBasicInformation,
   KeyValueFullInformation,
@@ -140,6 +141,15 @@ struct KEY_VALUE_PARTIAL_INFORMATION {
   ULONG DataLength;
   UCHAR Data[1];
 };
+
+// What file system a volume holds ("NTFS"); the name has no terminator.
+struct FILE_FS_ATTRIBUTE_INFORMATION {
+  ULONG FileSystemAttributes;
+  LONG MaximumComponentNameLength;
+  ULONG FileSystemNameLength;
+  WCHAR FileSystemName[1];
+};
+static_assert(offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName) == 12, "x64 layout");
 
 // NtQueryDirectoryFile's entries. Each starts on an 8-byte boundary; NextEntryOffset is 0 in the last one. The
 // times are NT times (100 ns since 1601), FileNameLength is in bytes and the name has no terminator.
@@ -506,6 +516,8 @@ NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
                                     IO_STATUS_BLOCK* IoStatusBlock, PVOID FileInformation, ULONG Length,
                                     FILE_INFORMATION_CLASS FileInformationClass, BOOLEAN ReturnSingleEntry,
                                     UNICODE_STRING* FileName, BOOLEAN RestartScan);
+NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock, PVOID FsInformation,
+                                            ULONG Length, FS_INFORMATION_CLASS FsInformationClass);
 NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock);
 NTSTATUS NTAPI NtDeleteFile(OBJECT_ATTRIBUTES* ObjectAttributes);
 NTSTATUS NTAPI NtCancelIoFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock);

@@ -97,6 +97,11 @@ TEST_F(Companion, RefusalsChangeNothingAndCancelTakesBackOnlyTheProgramsEntry) {
       {{"schedule", "C:\\Fragmented\\fil\xc3\xa9.bin"}, "fil\xc3\xa9.bin: cannot be named in a configuration: non-ASCII character at character 18"},
       {{"schedule", "C:\\Fragmented\\file01.bin", "--log-dir", "C:\\Fragmented\\file02.bin"}, "is a file"},
   };
+  const TestImage other;  // its folder, as a drive that is not NTFS
+  const std::string folder = other.Path().substr(0, other.Path().rfind('/'));
+  const CommandResult notNtfs = Run({"schedule", "D:\\" + other.Path().substr(folder.size() + 1), "--drive", "D=" + folder});
+  EXPECT_NE(std::string::npos, notNtfs.err.find(": on a HOSTFOLDER volume: the boot-time program defragments NTFS"))
+      << notNtfs.err;
   for (const auto& refusal : refusals) {
     const CommandResult result = Run(refusal.args);
     EXPECT_EQ(2, result.exitStatus) << refusal.args[1];

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -588,6 +589,33 @@ NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROU
                  : WriteDirectoryEntries(FileInformationClass, file->scan, &file->scanNext, ReturnSingleEntry != 0,
                                          FileInformation, Length, &written);
     CompleteIo(IoStatusBlock, Event, status, written);
+    return status;
+  });
+}
+
+NTSTATUS NTAPI NtQueryVolumeInformationFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBlock, PVOID FsInformation,
+                                            ULONG Length, FS_INFORMATION_CLASS FsInformationClass) {
+  return TraceCall("NtQueryVolumeInformationFile", [&]() -> NTSTATUS {
+    NTSTATUS status;
+    std::shared_ptr<FileObject> file = LookupFile(FileHandle, &status);
+    if (!file) return status;
+    if (IoStatusBlock == nullptr || FsInformation == nullptr) return STATUS_ACCESS_VIOLATION;
+    if (FsInformationClass != FileFsAttributeInformation) return STATUS_INVALID_INFO_CLASS;
+    constexpr ULONG kFixed = offsetof(FILE_FS_ATTRIBUTE_INFORMATION, FileSystemName);
+    if (Length < kFixed) return STATUS_INFO_LENGTH_MISMATCH;
+    std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
+    if (!file->drive->Mounted()) return kStatusVolumeDismounted;
+    // Images hold NTFS; a host folder is none of Windows' file systems.
+    const std::u16string name = file->drive->volume ? u"NTFS" : u"HOSTFOLDER";
+    auto* info = static_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(FsInformation);
+    info->FileSystemAttributes = file->drive->volume ? 0x00000007u : 0x00000003u;  // case-preserving, Unicode names
+    info->MaximumComponentNameLength = 255;
+    info->FileSystemNameLength = static_cast<ULONG>(name.size() * sizeof(WCHAR));
+    // What does not fit is cut, as Windows cuts it, with the full length in FileSystemNameLength.
+    const ULONG room = std::min<ULONG>(Length - kFixed, info->FileSystemNameLength);
+    std::memcpy(info->FileSystemName, name.data(), room);
+    status = room < info->FileSystemNameLength ? STATUS_BUFFER_OVERFLOW : STATUS_SUCCESS;
+    CompleteIo(IoStatusBlock, nullptr, status, kFixed + room);
     return status;
   });
 }

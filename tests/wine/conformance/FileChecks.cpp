@@ -141,6 +141,23 @@ void VolumeOpensForItsControls(const SConformanceEnvironment& env) {
   NTFS_VOLUME_DATA_BUFFER data{};
   const ULONG shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
   if (CHECK_STATUS(STATUS_SUCCESS, Create(u"\\??\\C:", FILE_OPEN, &volume, FILE_READ_DATA, shareAll, 0))) {
+    // The file system's name, whole, cut short (with its full length), and not even the fixed part.
+    alignas(8) UCHAR buffer[64] = {};
+    auto* attributes = reinterpret_cast<FILE_FS_ATTRIBUTE_INFORMATION*>(buffer);
+    if (CHECK_STATUS(STATUS_SUCCESS, NtQueryVolumeInformationFile(volume, &g_io, buffer, sizeof buffer,
+                                                                  FileFsAttributeInformation))) {
+      CHECK_EQ(12 + 8, g_io.Information);
+      CHECK_EQ(8, attributes->FileSystemNameLength);
+      WCHAR name[5] = {};
+      memcpy(name, attributes->FileSystemName, 8);
+      CHECK_WIDE_TEXT(u"NTFS", name);
+    }
+    CHECK_STATUS(STATUS_BUFFER_OVERFLOW,
+                 NtQueryVolumeInformationFile(volume, &g_io, buffer, 14, FileFsAttributeInformation));
+    CHECK_EQ(14, g_io.Information);
+    CHECK_EQ(8, attributes->FileSystemNameLength);
+    CHECK_STATUS(STATUS_INFO_LENGTH_MISMATCH,
+                 NtQueryVolumeInformationFile(volume, &g_io, buffer, 8, FileFsAttributeInformation));
     // Wine answers every NTFS control with STATUS_NOT_SUPPORTED.
     CHECK_STATUS_WINE_DIFFERS(env, STATUS_SUCCESS, STATUS_NOT_SUPPORTED,
                               NtFsControlFile(volume, nullptr, nullptr, nullptr, &g_io, FSCTL_GET_NTFS_VOLUME_DATA,
