@@ -46,6 +46,11 @@ std::u16string SystemRoot() {
   return NativePathOf(root);
 }
 
+std::u16string Folded(std::u16string text) {
+  for (char16_t& c : text) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  return text;
+}
+
 std::u16string ProgramPath() { return SystemRoot() + u"\\System32\\sxboottime.exe"; }
 // The configuration goes on the system drive: "\??\C:".
 std::u16string ConfigPath() { return SystemRoot().substr(0, 6) + u"\\spindraxel.cfg"; }
@@ -127,7 +132,7 @@ int RunUninstallCommand(const std::vector<std::string>& args, const SPlatform& p
 }
 
 int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& platform) {
-  CommandLine parser("schedule", "spindraxel schedule FILE... [OPTIONS] " + platform.usageOptions,
+  CommandLine parser("schedule", "spindraxel schedule FILE... | --all-fragmented DRIVE: [OPTIONS] " + platform.usageOptions,
                      "Schedules a boot-time run that defragments each FILE (a full path with its drive:\n"
                      "C:\\Data\\big.bin): writes the configuration file C:\\spindraxel.cfg on the system drive and\n"
                      "adds 'sxboottime \\??\\C:\\spindraxel.cfg' to BootExecute, after the disk check, keeping every\n"
@@ -142,7 +147,10 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
   std::vector<std::string> files;
   SRunSettings run;
   std::string logDirectory = "C:\\spindraxel\\logs";
-  app.add_option("FILE", files, "a file to defragment")->required();
+  std::vector<std::string> drives;
+  app.add_option("FILE", files, "a file to defragment, or a folder for every file under it");
+  app.add_option("--all-fragmented", drives, "every file of the drive in more than one fragment (repeatable)")
+      ->option_text("DRIVE:");
   app.add_flag("--check-integrity", run.checkIntegrity, "prove with MD5 that no file's content changed");
   app.add_flag("--report", run.report, "log each file's fragments before and after");
   app.add_option("--log-dir", logDirectory, "the folder for the run's log (C:\\spindraxel\\logs)")->option_text("DIR");
@@ -154,6 +162,43 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
   app.add_flag("--one-shot", run.oneShot, "the run removes its configuration and BootExecute entry afterwards");
   return Run(parser, args, platform, [&]() {
     if (run.checkIntegrity && level->count() == 0) run.logLevel = 3;
+    if (files.empty() && drives.empty()) return parser.Refuse("name the files (FILE...) or --all-fragmented C:");
+    run.logDirectory = NativePathOf(Wide(logDirectory));
+    if (run.logDirectory.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
+    for (const std::string& drive : drives) {
+      const std::u16string root = NativePathOf(Wide(drive.size() == 2 && drive[1] == ':' ? drive + "\\" : "?"));
+      if (root.empty()) return parser.Refuse("--all-fragmented " + drive + ": name a drive, e.g. C:");
+      CLogger::Instance().SetLevel(0);
+      CVolumeAnalyzer analyzer;
+      std::string error;
+      if (!analyzer.Open(root[4], &error)) return parser.Refuse(error);
+      std::vector<std::u16string> paths;
+      const NTSTATUS status = FilesUnder(root, &paths);
+      if (!NT_SUCCESS(status)) return parser.Refuse(drive + " cannot be listed: " + DescribeStatus(status));
+      size_t unnameable = 0;
+      for (const std::u16string& path : paths) {
+        // The run's own files stay out: its configuration, its log folder and the program.
+        auto within = [&path](const std::u16string& place) {
+          return path.size() >= place.size() && Folded(path.substr(0, place.size())) == Folded(place);
+        };
+        if (within(ConfigPath()) || within(run.logDirectory + u"\\") || within(ProgramPath())) continue;
+        if (analyzer.File(path).fragments < 2) continue;
+        if (!Unnameable(path).empty()) {
+          ++unnameable;
+          continue;
+        }
+        run.files.push_back(path);
+      }
+      if (unnameable > 0) {
+        std::fprintf(stderr, "spindraxel schedule: %zu fragmented file%s of %s left out: a configuration cannot name "
+                     "%s (printable ASCII only)\n", unnameable, unnameable == 1 ? "" : "s", drive.c_str(),
+                     unnameable == 1 ? "it" : "them");
+      }
+    }
+    if (files.empty() && run.files.empty()) {
+      std::printf("No fragmented file: nothing to schedule.\n");
+      return 0;
+    }
     for (const std::string& file : files) {
       const std::u16string path = NativePathOf(Wide(file));
       if (path.empty()) return parser.Refuse(file + ": name the file with its drive, e.g. C:\\Data\\big.bin");
@@ -167,8 +212,6 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
         run.files.push_back(path);
       }
     }
-    run.logDirectory = NativePathOf(Wide(logDirectory));
-    if (run.logDirectory.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
     run.configPath = ConfigPath();
     run.programPath = ProgramPath();
     SScheduled scheduled;

@@ -112,6 +112,10 @@ TEST_F(Companion, RefusalsChangeNothingAndCancelTakesBackOnlyTheProgramsEntry) {
 
   ASSERT_EQ(0, Run({"schedule", "C:\\Fragmented"}).exitStatus);
   EXPECT_NE(std::string::npos, image_.Ntfscat("/spindraxel.cfg").find("file02.bin")) << "a folder names its files";
+  ASSERT_EQ(0, Run({"schedule", "--all-fragmented", "C:"}).exitStatus);
+  EXPECT_NE(std::string::npos, image_.Ntfscat("/spindraxel.cfg")
+                                   .find("path=\\??\\C:\\Fragmented\\file01.bin\r\nmode=defrag\r\n</file>\r\n<file>\r\n"
+                                         "path=\\??\\C:\\Fragmented\\file02.bin\r\nmode=defrag\r\n</file>\r\n"));
   const CommandResult cancelled = Run({"cancel"});
   EXPECT_EQ(0, cancelled.exitStatus) << cancelled.err;
   EXPECT_EQ("Removed from BootExecute: sxboottime \\??\\C:\\spindraxel.cfg\nRemoved C:\\spindraxel.cfg\n", cancelled.out);
