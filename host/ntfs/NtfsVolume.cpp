@@ -220,6 +220,7 @@ NTSTATUS StatusFromErrno(int error) {
     case EISDIR:
       return STATUS_FILE_IS_A_DIRECTORY;
     case ENOSPC:
+    case EDQUOT:
     case EFBIG:
       return STATUS_DISK_FULL;
     case ENOMEM:

@@ -244,7 +244,7 @@ NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULO
   if (!parsed.isVolume) {
     status = TruncateIfAsked(node, disposition, information, [&]() -> NTSTATUS {
       if (!inFolder) return parsed.drive->volume->SetSize(node.mftRef, 0);
-      return ftruncate(file->fd, 0) == 0 ? STATUS_SUCCESS : StatusOfErrno(errno);
+      return ftruncate(file->fd, 0) == 0 ? STATUS_SUCCESS : StatusFromErrno(errno);
     });
     if (!NT_SUCCESS(status)) return status;
   }
@@ -395,7 +395,7 @@ NTSTATUS NTAPI NtReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE, PVOI
       if (!file->drive->Mounted()) return kStatusVolumeDismounted;
       if (Length != 0 && file->fd >= 0) {
         const ssize_t got = pread(file->fd, Buffer, Length, static_cast<off_t>(offset));
-        status = got < 0 ? StatusOfErrno(errno) : STATUS_SUCCESS;
+        status = got < 0 ? StatusFromErrno(errno) : STATUS_SUCCESS;
         bytesRead = got < 0 ? 0 : static_cast<uint32_t>(got);
       } else if (Length != 0) {
         status = file->drive->volume->Read(file->mftRef, offset, Buffer, Length, &bytesRead);
@@ -454,7 +454,7 @@ NTSTATUS NTAPI NtFlushBuffersFile(HANDLE FileHandle, IO_STATUS_BLOCK* IoStatusBl
     std::lock_guard<std::mutex> driveGuard(file->drive->mutex);
     if (!file->drive->Mounted()) return kStatusVolumeDismounted;
     if (!file->drive->volume) {
-      if (file->fd >= 0 && fsync(file->fd) != 0) return StatusOfErrno(errno);
+      if (file->fd >= 0 && fsync(file->fd) != 0) return StatusFromErrno(errno);
       CompleteIo(IoStatusBlock, nullptr, STATUS_SUCCESS, 0);
       return STATUS_SUCCESS;
     }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <cerrno>
 
+#include "host/ntfs/NtfsVolume.h"
 #include "text/Utf.h"
 
 namespace host {
@@ -96,35 +97,6 @@ bool ParentExists(const std::string& hostPath) {
 
 }  // namespace
 
-NTSTATUS StatusOfErrno(int error) {
-  switch (error) {
-    case ENOENT:
-      return STATUS_OBJECT_NAME_NOT_FOUND;
-    case ENOTDIR:
-      return STATUS_OBJECT_PATH_NOT_FOUND;
-    case EEXIST:
-      return STATUS_OBJECT_NAME_COLLISION;
-    case EISDIR:
-      return STATUS_FILE_IS_A_DIRECTORY;
-    case EACCES:
-    case EPERM:
-      return STATUS_ACCESS_DENIED;
-    case EROFS:
-      return STATUS_MEDIA_WRITE_PROTECTED;
-    case ENOSPC:
-    case EDQUOT:
-      return STATUS_DISK_FULL;
-    case ENOTEMPTY:
-      return STATUS_DIRECTORY_NOT_EMPTY;
-    case ENAMETOOLONG:
-      return STATUS_OBJECT_NAME_INVALID;
-    case ENOMEM:
-      return STATUS_NO_MEMORY;
-    default:
-      return MakeStatus(0xC0000185);  // STATUS_IO_DEVICE_ERROR
-  }
-}
-
 NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, bool trailingBackslash,
                       ACCESS_MASK access, ULONG disposition, ULONG options, FolderEntry* entry,
                       ULONG_PTR* information) {
@@ -133,7 +105,7 @@ NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, boo
   const bool wantDirectory = (options & FILE_DIRECTORY_FILE) != 0;
   struct stat info {};
   const bool exists = stat(hostPath.c_str(), &info) == 0;
-  if (!exists && errno != ENOENT) return StatusOfErrno(errno);
+  if (!exists && errno != ENOENT) return StatusFromErrno(errno);
   if (exists) {
     if (disposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
     const bool isDirectory = S_ISDIR(info.st_mode);
@@ -145,7 +117,7 @@ NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, boo
     if (!ParentExists(hostPath)) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (disposition == FILE_OPEN || disposition == FILE_OVERWRITE) return STATUS_OBJECT_NAME_NOT_FOUND;
     if (trailingBackslash && !wantDirectory) return STATUS_OBJECT_NAME_INVALID;
-    if (wantDirectory && mkdir(hostPath.c_str(), 0755) != 0) return StatusOfErrno(errno);
+    if (wantDirectory && mkdir(hostPath.c_str(), 0755) != 0) return StatusFromErrno(errno);
     *information = FILE_CREATED;
   }
 
@@ -160,7 +132,7 @@ NTSTATUS OpenInFolder(const std::string& folder, const std::u16string& path, boo
     if (!exists) flags |= O_CREAT | O_EXCL;
   }
   const int fd = open(hostPath.c_str(), flags, 0644);
-  if (fd < 0) return StatusOfErrno(errno);
+  if (fd < 0) return StatusFromErrno(errno);
   struct stat opened {};
   fstat(fd, &opened);
   entry->fd = fd;
@@ -173,12 +145,12 @@ NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>
   entries->clear();
   // A descriptor of its own: the stream takes it over, and the handle's stays open.
   const int listFd = dup(fd);
-  if (listFd < 0) return StatusOfErrno(errno);
+  if (listFd < 0) return StatusFromErrno(errno);
   DIR* dir = fdopendir(listFd);
   if (dir == nullptr) {
     const int error = errno;
     close(listFd);
-    return StatusOfErrno(error);
+    return StatusFromErrno(error);
   }
   rewinddir(dir);
   std::vector<NtfsVolume::DirectoryEntry> dots;
@@ -197,7 +169,7 @@ NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>
     (isDots ? dots : *entries).push_back(EntryOf(text::Utf8ToUtf16(name), info));
   }
   closedir(dir);
-  if (error != 0) return StatusOfErrno(error);
+  if (error != 0) return StatusFromErrno(error);
   std::sort(dots.begin(), dots.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
   std::sort(entries->begin(), entries->end(),
             [](const NtfsVolume::DirectoryEntry& a, const NtfsVolume::DirectoryEntry& b) {
@@ -217,14 +189,14 @@ std::u16string UpcaseInFolder(std::u16string name) {
 NTSTATUS WriteInFolder(int fd, bool atEnd, const void* buffer, ULONG length, uint64_t* offset) {
   if (atEnd) {
     struct stat info {};
-    if (fstat(fd, &info) != 0) return StatusOfErrno(errno);
+    if (fstat(fd, &info) != 0) return StatusFromErrno(errno);
     *offset = static_cast<uint64_t>(info.st_size);
   }
   const auto* bytes = static_cast<const char*>(buffer);
   for (ULONG done = 0; done < length;) {
     const ssize_t wrote = pwrite(fd, bytes + done, length - done, static_cast<off_t>(*offset + done));
     if (wrote < 0 && errno == EINTR) continue;
-    if (wrote <= 0) return StatusOfErrno(wrote < 0 ? errno : ENOSPC);
+    if (wrote <= 0) return StatusFromErrno(wrote < 0 ? errno : ENOSPC);
     done += static_cast<ULONG>(wrote);
   }
   return STATUS_SUCCESS;
@@ -235,9 +207,9 @@ NTSTATUS RemoveInFolder(const std::string& folder, const std::u16string& path) {
   if (path.empty()) return STATUS_CANNOT_DELETE;
   if (!HostPath(folder, path, &hostPath)) return STATUS_OBJECT_NAME_INVALID;
   struct stat info {};
-  if (stat(hostPath.c_str(), &info) != 0) return StatusOfErrno(errno);
+  if (stat(hostPath.c_str(), &info) != 0) return StatusFromErrno(errno);
   const int result = S_ISDIR(info.st_mode) ? rmdir(hostPath.c_str()) : unlink(hostPath.c_str());
-  return result == 0 ? STATUS_SUCCESS : StatusOfErrno(errno);
+  return result == 0 ? STATUS_SUCCESS : StatusFromErrno(errno);
 }
 
 }  // namespace host

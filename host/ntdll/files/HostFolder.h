@@ -39,7 +39,5 @@ NTSTATUS ListFolder(int fd, bool isRoot, std::vector<NtfsVolume::DirectoryEntry>
 // `name` in upper case as names compare on these drives: letters A to Z only.
 std::u16string UpcaseInFolder(std::u16string name);
 
-// The status Windows gives where the host's call failed with `error` (an errno value).
-NTSTATUS StatusOfErrno(int error);
 
 }  // namespace host
