@@ -120,6 +120,8 @@ NTSTATUS WriteBootExecute(const std::vector<std::u16string>& entries) {
                        static_cast<ULONG>(written) * static_cast<ULONG>(sizeof(WCHAR)));
 }
 
+NTSTATUS CheckBootExecuteWritable() { return CKey(kSessionManagerKey, KEY_SET_VALUE).Status(); }
+
 NTSTATUS ReadCrashControl(const std::u16string& name, ULONG* value) {
   CKey key(kCrashControlKey, KEY_READ);
   if (!NT_SUCCESS(key.Status())) return key.Status();

@@ -23,6 +23,8 @@ std::vector<std::u16string> WithProgramEntry(const std::vector<std::u16string>& 
 NTSTATUS ReadBootExecute(std::vector<std::u16string>* entries);
 // Replaces BootExecute. STATUS_ACCESS_DENIED when this process may not (not elevated).
 NTSTATUS WriteBootExecute(const std::vector<std::u16string>& entries);
+// Whether BootExecute could be replaced, asked before anything is written: STATUS_ACCESS_DENIED when not elevated.
+NTSTATUS CheckBootExecuteWritable();
 
 // A REG_DWORD under CrashControl; STATUS_OBJECT_NAME_NOT_FOUND when there is none (or of another type).
 NTSTATUS ReadCrashControl(const std::u16string& name, ULONG* value);

@@ -389,14 +389,15 @@ int RunAnalyzeCommand(const std::vector<std::string>& args, const SPlatform& pla
 }
 
 int RunLogCommand(const std::vector<std::string>& args, const SPlatform& platform) {
-  CommandLine parser("log", "spindraxel log [NAME] [--list] [--log-dir DIR] " + platform.usageOptions,
+  CommandLine parser("log", "spindraxel log [--last | NAME | --list] [--log-dir DIR] " + platform.usageOptions,
                      "Prints the newest log of the boot-time runs, or the one NAME names (a file of the log folder,\n"
                      "or a full path). The log folder is the scheduled run's, else --log-dir.",
                      "Examples:\n  spindraxel log\n  spindraxel log --list\n"
                      "  spindraxel log Spindraxel_native_2026_12_06__23_10_05.txt");
   std::string name, logDirectory = "C:\\spindraxel\\logs";
-  bool list = false;
+  bool list = false, last = false;
   parser.App().add_option("NAME", name, "the log to print (the newest by default)");
+  parser.App().add_flag("--last", last, "the newest log (what no NAME means)");
   parser.App().add_flag("--list", list, "list the logs, oldest first, instead");
   parser.App()
       .add_option("--log-dir", logDirectory, "the log folder when no run is scheduled (C:\\spindraxel\\logs)")
@@ -410,6 +411,7 @@ int RunLogCommand(const std::vector<std::string>& args, const SPlatform& platfor
     }
     if (folder.empty()) return parser.Refuse("--log-dir " + logDirectory + ": name a folder with its drive");
     if (!folder.empty() && folder.back() == u'\\') folder.pop_back();
+    if (last && !name.empty()) return parser.Refuse("--last or a NAME, not both");
     if (list) {
       std::vector<SFolderEntry> logs;
       const NTSTATUS status = ListFolder(folder, u"Spindraxel_native_*.txt", &logs);

@@ -82,11 +82,12 @@ NTSTATUS FileSystemOf(const std::u16string& path, std::u16string* name) {
   return STATUS_SUCCESS;
 }
 
-NTSTATUS MakeFolders(const std::u16string& path) {
+NTSTATUS MakeFolders(const std::u16string& path, std::vector<std::u16string>* made) {
   // Past "\??\C:\": each folder on the way, opened or made.
   NTSTATUS status = STATUS_SUCCESS;
   for (size_t end = path.find(u'\\', 7); NT_SUCCESS(status); end = path.find(u'\\', end + 1)) {
     const std::u16string part = path.substr(0, end);
+    if (made != nullptr && FileKind(part) != STATUS_FILE_IS_A_DIRECTORY) made->push_back(part);
     CHandle folder;
     status = OpenFile(part.c_str(), &folder, FILE_READ_DATA | SYNCHRONIZE, FILE_ATTRIBUTE_NORMAL, kShareAll,
                       FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT | FILE_DIRECTORY_FILE);

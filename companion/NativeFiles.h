@@ -19,8 +19,9 @@ NTSTATUS DeleteFileAt(const std::u16string& path);
 NTSTATUS FileKind(const std::u16string& path);
 // The name of the file system that holds `path` ("NTFS").
 NTSTATUS FileSystemOf(const std::u16string& path, std::u16string* name);
-// Makes the folder and every missing folder above it (\??\C:\spindraxel\logs).
-NTSTATUS MakeFolders(const std::u16string& path);
+// Makes the folder and every missing folder above it (\??\C:\spindraxel\logs); *made (when given) gets the
+// folders it made, outermost first.
+NTSTATUS MakeFolders(const std::u16string& path, std::vector<std::u16string>* made = nullptr);
 
 struct SFolderEntry {
   std::u16string name;

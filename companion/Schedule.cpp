@@ -94,8 +94,13 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
     *error = "the log folder " + Shown(run.logDirectory) + " is a file";
     return false;
   }
+  NTSTATUS status = CheckBootExecuteWritable();
+  if (status == STATUS_ACCESS_DENIED) {
+    *error = "not running elevated: BootExecute may not be changed (run it from an administrator's command prompt)";
+    return false;
+  }
   std::vector<std::u16string> entries;
-  NTSTATUS status = ReadBootExecute(&entries);
+  status = ReadBootExecute(&entries);
   if (status == STATUS_OBJECT_TYPE_MISMATCH) {
     *error = "BootExecute is not a list of strings (REG_MULTI_SZ); it was left as it is";
     return false;
@@ -115,13 +120,20 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
 
   // The folder, the configuration, and the entry last: an entry naming a configuration not yet written would
   // fail the next boot. When the entry cannot be written the configuration goes back to what it was.
-  status = MakeFolders(run.logDirectory);
+  std::vector<std::u16string> made;
+  // What this call made goes again when a later step fails, innermost first.
+  auto takeBack = [&]() {
+    for (auto folder = made.rbegin(); folder != made.rend(); ++folder) DeleteFileAt(*folder);
+  };
+  status = MakeFolders(run.logDirectory, &made);
   if (!NT_SUCCESS(status)) {
+    takeBack();
     *error = "the log folder " + Shown(run.logDirectory) + " cannot be made: " + DescribeStatus(status);
     return false;
   }
   status = WriteWholeFile(run.configPath, scheduled->configuration);
   if (!NT_SUCCESS(status)) {
+    takeBack();
     *error = Shown(run.configPath) + " cannot be written: " + DescribeStatus(status);
     return false;
   }
@@ -132,6 +144,7 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
     } else {
       DeleteFileAt(run.configPath);
     }
+    takeBack();
     *error = std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
              (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
     return false;
@@ -141,7 +154,12 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
 
 bool CancelRun(const std::u16string& configPath, SCancelled* cancelled, std::string* error) {
   std::vector<std::u16string> entries;
-  NTSTATUS status = ReadBootExecute(&entries);
+  NTSTATUS status = CheckBootExecuteWritable();
+  if (status == STATUS_ACCESS_DENIED) {
+    *error = "not running elevated: BootExecute may not be changed (run it from an administrator's command prompt)";
+    return false;
+  }
+  status = ReadBootExecute(&entries);
   if (!NT_SUCCESS(status)) {
     *error = "BootExecute cannot be read: " + DescribeStatus(status) + "; nothing was changed";
     return false;
