@@ -10,6 +10,16 @@ namespace {
 constexpr ULONG kReadSize = 512;
 constexpr char kVerdict[] = "Integrity check for file %s ";
 
+// Whether two native paths name the same file: NTFS compares names without regard to case.
+bool SamePath(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    auto fold = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; };
+    if (fold(a[i]) != fold(b[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string CFileIntegrityChecker::CalculateHash() {
@@ -53,7 +63,16 @@ bool CFileIntegrityChecker::Check() { return CalculateHash() == digest_; }
 void CIntegrityChecker::AddFile(std::u16string path) {
   SX_LOG_FUNCTION("CIntegrityChecker::AddFile");
   auto checker = std::make_shared<CFileIntegrityChecker>();
-  const bool initialised = checker->Initialize(path);
+  const std::shared_ptr<CFileIntegrityChecker>* same = nullptr;
+  for (const auto& existing : checkers_) {
+    if (SamePath(existing->GetFilePath(), path)) same = &existing;
+  }
+  bool initialised = true;
+  if (same != nullptr) {
+    checker->Initialize(path, (*same)->GetDigest());
+  } else {
+    initialised = checker->Initialize(path);
+  }
   const std::string format = std::string(kVerdict) + (initialised ? "initialized successfully." : "failed");
   SX_LOG(3, format.c_str(), ToAnsiString(path).c_str());
   if (initialised) checkers_.push_back(std::move(checker));
@@ -61,8 +80,16 @@ void CIntegrityChecker::AddFile(std::u16string path) {
 
 void CIntegrityChecker::PerformCheck() {
   SX_LOG_FUNCTION("CIntegrityChecker::PerformCheck");
+  // The fresh digests of this pass, by the entry that made them.
+  std::vector<std::pair<const CFileIntegrityChecker*, std::string>> fresh;
   for (const auto& checker : checkers_) {
-    const bool unchanged = checker->Check();
+    const std::string* made = nullptr;
+    for (const auto& [entry, digest] : fresh) {
+      if (SamePath(entry->GetFilePath(), checker->GetFilePath())) made = &digest;
+    }
+    std::string digest = made != nullptr ? *made : checker->CalculateHash();
+    if (made == nullptr && !digest.empty()) fresh.emplace_back(checker.get(), digest);
+    const bool unchanged = digest == checker->GetDigest();
     const std::string format = std::string(kVerdict) + (unchanged ? "performed successfully. File is OK."
                                                                   : "failed. File appears to be corrupted!");
     SX_LOG(unchanged ? 3 : 1, format.c_str(), ToAnsiString(checker->GetFilePath()).c_str());

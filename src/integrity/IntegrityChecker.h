@@ -14,6 +14,12 @@ class CFileIntegrityChecker {
   std::string CalculateHash();
   // Stores the path and the first digest; true when the digest could be made.
   bool Initialize(const std::u16string& path);
+  // Stores the path and a first digest already made for it.
+  void Initialize(const std::u16string& path, const std::string& digest) {
+    path_ = path;
+    digest_ = digest;
+  }
+  const std::string& GetDigest() const { return digest_; }
   // Whether a fresh digest equals the first one.
   bool Check();
   std::u16string GetFilePath() const { return path_; }
@@ -23,6 +29,9 @@ class CFileIntegrityChecker {
   std::string digest_;
 };
 
+// A file listed several times is hashed once per pass: its later entries take the digest its first entry made (in
+// any case of its path, as NTFS names it), and still log their own lines. A file that could not be hashed is tried
+// again for each entry, so that each logs why.
 class CIntegrityChecker {
  public:
   // Takes the first digest of `path` and logs the outcome; a file that cannot be hashed is left out of the check.

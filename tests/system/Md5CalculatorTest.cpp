@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "SystemImage.h"
+#include "host/ntdll/faults/Faults.h"
+#include "integrity/IntegrityChecker.h"
 #include "integrity/Md5Calculator.h"
+#include "support/BootLog.h"
 
 namespace {
 
@@ -46,6 +49,25 @@ TEST(Md5Calculator, DigestStaysOnceFinalisedAndIsEmptyBefore) {
   md5.Update("more", 4);
   md5.Finalize();
   EXPECT_EQ("900150983cd24fb0d6963f7d28e17f72", md5.GetHexDigest());
+}
+
+// A file listed three times, in two spellings, is read once before and once after: each entry still logs its line.
+TEST(IntegrityChecker, FileListedManyTimesIsHashedOncePerPass) {
+  WriteNativeFile(u"\\??\\C:\\listed.bin", std::string(100000, 'l'));
+  LoggedSinceLastMark();
+  CIntegrityChecker integrity;
+  const uint64_t before = host::CallCount("NtReadFile");
+  for (const char16_t* path : {u"\\??\\C:\\listed.bin", u"\\??\\C:\\LISTED.bin", u"\\??\\C:\\listed.bin"}) {
+    integrity.AddFile(path);
+  }
+  const uint64_t once = 100000 / 512 + 2;  // the 512-byte reads, the short last one, and the one at the end
+  EXPECT_EQ(once, host::CallCount("NtReadFile") - before);
+  integrity.PerformCheck();
+  EXPECT_EQ(2 * once, host::CallCount("NtReadFile") - before);
+  const std::string logged = LoggedSinceLastMark();
+  EXPECT_EQ(3u, testsupport::Occurrences(logged, " initialized successfully.\r\n")) << logged;
+  EXPECT_EQ(3u, testsupport::Occurrences(logged, " performed successfully. File is OK.\r\n")) << logged;
+  EXPECT_NE(std::string::npos, logged.find("Integrity check for file \\??\\C:\\LISTED.bin performed successfully."));
 }
 
 }  // namespace
