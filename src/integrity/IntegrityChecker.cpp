@@ -63,15 +63,16 @@ bool CFileIntegrityChecker::Check() { return CalculateHash() == digest_; }
 void CIntegrityChecker::AddFile(std::u16string path) {
   SX_LOG_FUNCTION("CIntegrityChecker::AddFile");
   auto checker = std::make_shared<CFileIntegrityChecker>();
-  const std::shared_ptr<CFileIntegrityChecker>* same = nullptr;
-  for (const auto& existing : checkers_) {
-    if (SamePath(existing->GetFilePath(), path)) same = &existing;
+  const CFileIntegrityChecker* same = nullptr;
+  for (const CFileIntegrityChecker* hashed : hashed_) {
+    if (SamePath(hashed->GetFilePath(), path)) same = hashed;
   }
   bool initialised = true;
   if (same != nullptr) {
-    checker->Initialize(path, (*same)->GetDigest());
+    checker->Initialize(path, same->GetDigest());
   } else {
     initialised = checker->Initialize(path);
+    if (initialised) hashed_.push_back(checker.get());
   }
   const std::string format = std::string(kVerdict) + (initialised ? "initialized successfully." : "failed");
   SX_LOG(3, format.c_str(), ToAnsiString(path).c_str());

@@ -41,4 +41,5 @@ class CIntegrityChecker {
 
  private:
   std::vector<std::shared_ptr<CFileIntegrityChecker>> checkers_;
+  std::vector<const CFileIntegrityChecker*> hashed_;  // the entries whose digest was made, one per file
 };
