@@ -176,12 +176,14 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
       const NTSTATUS status = FilesUnder(root, &paths);
       if (!NT_SUCCESS(status)) return parser.Refuse(drive + " cannot be listed: " + DescribeStatus(status));
       size_t unnameable = 0;
+      // The run's own files stay out: its configuration, its log folder and the program.
+      const std::u16string ownFiles[] = {Folded(ConfigPath()), Folded(run.logDirectory + u"\\"),
+                                         Folded(ProgramPath())};
       for (const std::u16string& path : paths) {
-        // The run's own files stay out: its configuration, its log folder and the program.
-        auto within = [&path](const std::u16string& place) {
-          return path.size() >= place.size() && Folded(path.substr(0, place.size())) == Folded(place);
-        };
-        if (within(ConfigPath()) || within(run.logDirectory + u"\\") || within(ProgramPath())) continue;
+        const std::u16string folded = Folded(path);
+        bool own = false;
+        for (const std::u16string& place : ownFiles) own = own || folded.compare(0, place.size(), place) == 0;
+        if (own) continue;
         if (analyzer.File(path).fragments < 2) continue;
         if (!Unnameable(path).empty()) {
           ++unnameable;
