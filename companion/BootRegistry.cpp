@@ -1,5 +1,6 @@
 #include "companion/BootRegistry.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "native/BootSettings.h"
@@ -55,25 +56,24 @@ NTSTATUS QueryValue(HANDLE key, const std::u16string& valueName, ULONG* type, st
   return STATUS_BUFFER_OVERFLOW;
 }
 
-char16_t Folded(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
 }  // namespace
+
+std::u16string FoldedCase(std::u16string text) {
+  for (char16_t& c : text) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+  return text;
+}
 
 std::u16string ProgramEntry(const std::u16string& configPath) { return std::u16string(kProgramWord) + u" " + configPath; }
 
 bool IsProgramEntry(const std::u16string& entry) {
   size_t start = entry.find_first_not_of(u' ');
   if (start == std::u16string::npos) return false;
-  std::u16string word = entry.substr(start, entry.find(u' ', start) - start);
-  for (char16_t& c : word) c = Folded(c);
+  const std::u16string word = FoldedCase(entry.substr(start, entry.find(u' ', start) - start));
   return word == kProgramWord || word == std::u16string(kProgramWord) + u".exe";
 }
 
 std::vector<std::u16string> WithProgramEntry(const std::vector<std::u16string>& entries, const std::u16string& entry) {
-  auto folded = [](std::u16string text) {
-    for (char16_t& c : text) c = Folded(c);
-    return text;
-  };
+  auto folded = FoldedCase;
   // The same entry in another case is the entry: it stays where it is, and the list unchanged when it is the only one.
   bool present = false;
   for (const std::u16string& existing : entries) present = present || folded(existing) == folded(entry);
@@ -121,6 +121,19 @@ NTSTATUS WriteBootExecute(const std::vector<std::u16string>& entries) {
 }
 
 NTSTATUS CheckBootExecuteWritable() { return CKey(kSessionManagerKey, KEY_SET_VALUE).Status(); }
+
+NTSTATUS ReadRegistryString(const WCHAR* keyPath, const std::u16string& name, std::u16string* value) {
+  CKey key(keyPath, KEY_READ);
+  if (!NT_SUCCESS(key.Status())) return key.Status();
+  ULONG type = 0;
+  std::vector<UCHAR> data;
+  const NTSTATUS status = QueryValue(key.get(), name, &type, &data);
+  if (!NT_SUCCESS(status)) return status;
+  if (type != REG_SZ) return STATUS_OBJECT_TYPE_MISMATCH;
+  value->assign(reinterpret_cast<const char16_t*>(data.data()), data.size() / sizeof(char16_t));
+  value->erase(std::min(value->size(), value->find(u'\0')));
+  return STATUS_SUCCESS;
+}
 
 NTSTATUS ReadCrashControl(const std::u16string& name, ULONG* value) {
   CKey key(kCrashControlKey, KEY_READ);

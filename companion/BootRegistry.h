@@ -26,6 +26,12 @@ NTSTATUS WriteBootExecute(const std::vector<std::u16string>& entries);
 // Whether BootExecute could be replaced, asked before anything is written: STATUS_ACCESS_DENIED when not elevated.
 NTSTATUS CheckBootExecuteWritable();
 
+// A REG_SZ value of the machine's key `key` (\Registry\Machine\...), without its terminator.
+NTSTATUS ReadRegistryString(const WCHAR* key, const std::u16string& name, std::u16string* value);
+
+// `text` with A-Z in lower case, as names are compared on NTFS and in the registry.
+std::u16string FoldedCase(std::u16string text);
+
 // A REG_DWORD under CrashControl; STATUS_OBJECT_NAME_NOT_FOUND when there is none (or of another type).
 NTSTATUS ReadCrashControl(const std::u16string& name, ULONG* value);
 

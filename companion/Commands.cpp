@@ -25,30 +25,11 @@ std::u16string Wide(const std::string& utf8) { return text::Utf8ToUtf16(utf8); }
 
 // The machine's Windows folder (%SystemRoot%) as a native path; C:\Windows when the registry does not say.
 std::u16string SystemRoot() {
-  std::u16string root = u"C:\\Windows";
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, kWindowsVersionKey);
-  OBJECT_ATTRIBUTES attributes{sizeof attributes, nullptr, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr};
-  HANDLE key = nullptr;
-  if (NT_SUCCESS(NtOpenKey(&key, KEY_READ, &attributes))) {
-    alignas(8) UCHAR buffer[600] = {};
-    UNICODE_STRING value;
-    RtlInitUnicodeString(&value, u"SystemRoot");
-    ULONG needed = 0;
-    if (NT_SUCCESS(NtQueryValueKey(key, &value, KeyValuePartialInformation, buffer, sizeof buffer - 2, &needed))) {
-      const auto* info = reinterpret_cast<const KEY_VALUE_PARTIAL_INFORMATION*>(buffer);
-      std::u16string text(reinterpret_cast<const char16_t*>(info->Data), info->DataLength / 2);
-      text = text.substr(0, text.find(u'\0'));
-      if (info->Type == REG_SZ && !NativePathOf(text).empty()) root = text;
-    }
-    NtClose(key);
+  std::u16string root;
+  if (NT_SUCCESS(ReadRegistryString(kWindowsVersionKey, u"SystemRoot", &root)) && !NativePathOf(root).empty()) {
+    return NativePathOf(root);
   }
-  return NativePathOf(root);
-}
-
-std::u16string Folded(std::u16string text) {
-  for (char16_t& c : text) c = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
-  return text;
+  return NativePathOf(u"C:\\Windows");
 }
 
 std::u16string ProgramPath() { return SystemRoot() + u"\\System32\\sxboottime.exe"; }
@@ -177,10 +158,10 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
       if (!NT_SUCCESS(status)) return parser.Refuse(drive + " cannot be listed: " + DescribeStatus(status));
       size_t unnameable = 0;
       // The run's own files stay out: its configuration, its log folder and the program.
-      const std::u16string ownFiles[] = {Folded(ConfigPath()), Folded(run.logDirectory + u"\\"),
-                                         Folded(ProgramPath())};
+      const std::u16string ownFiles[] = {FoldedCase(ConfigPath()), FoldedCase(run.logDirectory + u"\\"),
+                                         FoldedCase(ProgramPath())};
       for (const std::u16string& path : paths) {
-        const std::u16string folded = Folded(path);
+        const std::u16string folded = FoldedCase(path);
         bool own = false;
         for (const std::u16string& place : ownFiles) own = own || folded.compare(0, place.size(), place) == 0;
         if (own) continue;
@@ -222,9 +203,7 @@ int RunScheduleCommand(const std::vector<std::string>& args, const SPlatform& pl
     for (const std::string& note : scheduled.notes) std::fprintf(stderr, "spindraxel schedule: %s\n", note.c_str());
     std::printf("Scheduled %zu file%s for the next boot.\n%s%s:\n", run.files.size(), run.files.size() == 1 ? "" : "s",
                 Shown(run.configPath).c_str(), scheduled.replacedConfiguration ? " (replaced)" : "");
-    std::string shown = scheduled.configuration;
-    for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
-    std::printf("  %s\nBootExecute:\n", shown.substr(0, shown.size() - 3).c_str());
+    std::printf("%sBootExecute:\n", Indented(scheduled.configuration).c_str());
     for (const std::u16string& entry : scheduled.bootExecute) std::printf("  %s\n", Shown(entry).c_str());
     return 0;
   });

@@ -18,7 +18,25 @@ std::string CrashValue(const std::u16string& name, int fallback, std::vector<std
   return "";
 }
 
+constexpr char kNotElevated[] =
+    "not running elevated: BootExecute may not be changed (run it from an administrator's command prompt)";
+
+std::string NotWritten(NTSTATUS status) {
+  return std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
+         (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
+}
+
 }  // namespace
+
+std::string Indented(const std::string& configuration) {
+  std::string shown;
+  for (size_t start = 0; start < configuration.size();) {
+    const size_t end = configuration.find("\r\n", start);
+    shown += "  " + configuration.substr(start, end - start) + "\n";
+    start = end == std::string::npos ? configuration.size() : end + 2;
+  }
+  return shown;
+}
 
 std::string Unnameable(const std::u16string& path) {
   // Counted as the user sees the path, without the "\\??\\" of the native form.
@@ -96,7 +114,7 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
   }
   NTSTATUS status = CheckBootExecuteWritable();
   if (status == STATUS_ACCESS_DENIED) {
-    *error = "not running elevated: BootExecute may not be changed (run it from an administrator's command prompt)";
+    *error = kNotElevated;
     return false;
   }
   std::vector<std::u16string> entries;
@@ -145,8 +163,7 @@ bool ScheduleRun(const SRunSettings& run, SScheduled* scheduled, std::string* er
       DeleteFileAt(run.configPath);
     }
     takeBack();
-    *error = std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
-             (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
+    *error = NotWritten(status);
     return false;
   }
   return true;
@@ -156,7 +173,7 @@ bool CancelRun(const std::u16string& configPath, SCancelled* cancelled, std::str
   std::vector<std::u16string> entries;
   NTSTATUS status = CheckBootExecuteWritable();
   if (status == STATUS_ACCESS_DENIED) {
-    *error = "not running elevated: BootExecute may not be changed (run it from an administrator's command prompt)";
+    *error = kNotElevated;
     return false;
   }
   status = ReadBootExecute(&entries);
@@ -171,8 +188,7 @@ bool CancelRun(const std::u16string& configPath, SCancelled* cancelled, std::str
   if (!cancelled->removedEntries.empty()) {
     status = WriteBootExecute(kept);
     if (!NT_SUCCESS(status)) {
-      *error = std::string("BootExecute cannot be written: ") + DescribeStatus(status) +
-               (status == STATUS_ACCESS_DENIED ? ": run it as an administrator" : "") + "; nothing was changed";
+      *error = NotWritten(status);
       cancelled->removedEntries.clear();
       return false;
     }

@@ -41,6 +41,9 @@ struct SScheduled {
 std::string ConfigurationText(const SRunSettings& run, const std::string& crashDumpEnabled,
                               const std::string& logEvent);
 
+// A configuration's CRLF lines as the commands show them: each indented by two blanks, ending in a line feed.
+std::string Indented(const std::string& configuration);
+
 // "" when `path` can be named in a configuration (printable ASCII), else why not.
 std::string Unnameable(const std::u16string& path);
 

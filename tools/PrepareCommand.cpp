@@ -195,9 +195,7 @@ int RunPrepareCommand(const std::vector<std::string>& args) {
   for (const std::string& failure : host::UnmountAllDrives()) return Failure(failure);
 
   std::printf("%s: wrote %c:\\%s\n", options.image.c_str(), options.drive, VolumePath(options.configPath).c_str());
-  std::string shown = scheduled.configuration;
-  for (size_t at; (at = shown.find("\r\n")) != std::string::npos;) shown.replace(at, 2, "\n  ");
-  std::printf("  %s\n", shown.substr(0, shown.size() - 3).c_str());
+  std::printf("%s", companion::Indented(scheduled.configuration).c_str());
   std::printf("%s: BootExecute is now\n", options.registryFile.c_str());
   for (const std::u16string& item : scheduled.bootExecute) std::printf("  %s\n", text::Utf16ToUtf8(item).c_str());
   std::printf("Boot it with:\n  spindraxel boot --registry %s --drive %c=%s\n", options.registryFile.c_str(),

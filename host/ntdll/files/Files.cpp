@@ -205,27 +205,23 @@ NTSTATUS CreateFileObject(ACCESS_MASK access, OBJECT_ATTRIBUTES* attributes, ULO
   if (parsed.isVolume) {
     status = OpenVolume(parsed, access, share, disposition, &file);
     *information = FILE_OPENED;
-  } else if (inFolder) {
-    FolderEntry entry;
-    status = OpenInFolder(parsed.drive->folder, parsed.path, parsed.trailingBackslash, access, disposition, options,
-                          &entry, information);
-    if (NT_SUCCESS(status)) {
-      file = std::make_shared<FileObject>();
-      file->drive = parsed.drive;
-      file->isDirectory = entry.isDirectory;
-      file->mftRef = entry.id;
-      file->path = parsed.path;
-      file->fd = entry.fd;
-      node.isDirectory = entry.isDirectory;
-    }
   } else {
-    status = OpenOnVolume(*parsed.drive->volume, parsed, disposition, options, &node, information);
+    // A host folder's file answers with the host's inode where a volume's gives its MFT reference.
+    FolderEntry entry;
+    status = inFolder ? OpenInFolder(parsed.drive->folder, parsed.path, parsed.trailingBackslash, access, disposition,
+                                     options, &entry, information)
+                      : OpenOnVolume(*parsed.drive->volume, parsed, disposition, options, &node, information);
+    if (inFolder) {
+      node.isDirectory = entry.isDirectory;
+      node.mftRef = entry.id;
+    }
     if (NT_SUCCESS(status)) {
       file = std::make_shared<FileObject>();
       file->drive = parsed.drive;
       file->isDirectory = node.isDirectory;
       file->mftRef = node.mftRef;
       file->path = parsed.path;
+      file->fd = entry.fd;
     }
   }
   if (!NT_SUCCESS(status)) return status;
