@@ -131,6 +131,36 @@ void SyncFile(const std::string& path) {
   close(fd);
 }
 
+std::vector<ByteRange> RangesFrom(uint64_t offset, uint64_t end, uint64_t bytes) {
+  std::vector<ByteRange> ranges;
+  for (uint64_t left = bytes; left > 0;) {
+    const uint64_t length = std::min(left, end - offset);
+    ranges.push_back({offset, length});
+    left -= length;
+  }
+  return ranges;
+}
+
+double TimeInPlaceCopy(const std::string& image, const std::vector<ByteRange>& ranges) {
+  sync();
+  return Seconds([&] {
+    const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
+    std::vector<char> buffer(1 << 20);
+    for (const ByteRange& range : ranges) {
+      for (uint64_t done = 0; fd >= 0 && done < range.length;) {
+        const size_t length = static_cast<size_t>(std::min<uint64_t>(buffer.size(), range.length - done));
+        const off_t at = static_cast<off_t>(range.offset + done);
+        if (pread(fd, buffer.data(), length, at) != static_cast<ssize_t>(length) ||
+            pwrite(fd, buffer.data(), length, at) != static_cast<ssize_t>(length)) {
+          Abort("the in-place copy of " + image + " failed");
+        }
+        done += length;
+      }
+    }
+    if (fd < 0 || fsync(fd) != 0 || close(fd) != 0) Abort("the in-place copy of " + image + " failed");
+  });
+}
+
 double Seconds(const std::function<void()>& work) {
   const auto start = std::chrono::steady_clock::now();
   work();

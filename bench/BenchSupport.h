@@ -44,6 +44,20 @@ void MakeNtfsImage(const std::string& path, uint64_t size, uint32_t clusterSize)
 // Writes everything the system holds for the file to its disk.
 void SyncFile(const std::string& path);
 
+// Bytes of an image file.
+struct ByteRange {
+  uint64_t offset = 0;
+  uint64_t length = 0;
+};
+
+// `bytes` bytes from `offset` on, going round to `offset` again at `end` (a run that moves some bytes more than
+// once is held to copying as many).
+std::vector<ByteRange> RangesFrom(uint64_t offset, uint64_t end, uint64_t bytes);
+
+// Seconds of reading every range of `image` and writing it back where it was, then fsync, from a synced state: the
+// bytes a move of them must at least copy, in place in the same file.
+double TimeInPlaceCopy(const std::string& image, const std::vector<ByteRange>& ranges);
+
 // Wall-clock seconds of `work`.
 double Seconds(const std::function<void()>& work);
 // The median time of each of `works`, run one after the other in `rounds` rounds: a change in the machine's load

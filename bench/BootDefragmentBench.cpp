@@ -1,11 +1,11 @@
 // A whole boot that defragments a 1 GiB file cut into 1,024 fragments, timed by wall clock as `spindraxel boot`
-// runs, against `cp` of a 1 GiB file with the same bytes in the same directory, measured in the same run.
+// runs, against an in-place copy of the same bytes measured in the same run: the file's 1,024 extents read and
+// written back where they are inside the image file, then fsync. A move cannot be faster than that, so it is what
+// the boot is held to (at most 1.2x). `cp` of a 1 GiB file beside the image, then fsync, is shown as a second line.
 //
-// A defragmentation reads and writes every byte of the file once, as a copy does, so a copy of the same size on
-// the same disk is what the boot is held to. Both are timed from a synced state to their own fsync (the image, the
-// copy), so neither leaves its writes behind in the page cache; each input is read once just before, so both read
-// warm data. The image is prepared once; each round copies it afresh, then times a copy and a boot, and the
-// medians are compared.
+// All are timed from a synced state to their own fsync, so none leaves its writes behind in the page cache; each
+// input is read once just before, so all read warm data. The image is prepared once; each round copies it afresh,
+// then times the copies and a boot, and the medians are compared.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -29,7 +29,7 @@ constexpr uint64_t kImageSize = 3ull << 30;
 constexpr uint32_t kClusterSize = 4096;
 constexpr uint64_t kFileSize = 1ull << 30;
 constexpr int kFragments = 1024;
-constexpr double kTarget = 1.5;
+constexpr double kTarget = 1.2;
 constexpr int kRounds = 5;
 
 const char kConfiguration[] =
@@ -75,6 +75,24 @@ void PrepareImage(const std::string& image, const std::string& content) {
                   host::FragmentFile(*volume, node.mftRef, kFragments, nullptr, &error) &&
                   host::PutFile(*volume, u"defrag.cfg", kConfiguration, nullptr, &error);
   if (!ok) bench::Abort("preparing the image: " + error);
+}
+
+// Where big.bin's bytes lie in the image file.
+std::vector<bench::ByteRange> FileExtents(const std::string& image) {
+  std::string error;
+  std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image, &error);
+  host::NtfsVolume::Node node;
+  std::vector<host::NtfsVolume::Run> runs;
+  bool more = false;
+  if (!volume || volume->Lookup(u"big.bin", &node) != STATUS_SUCCESS ||
+      volume->GetRuns(node.mftRef, 0, SIZE_MAX, &runs, &more) != STATUS_SUCCESS || more) {
+    bench::Abort("cannot read big.bin's extents: " + error);
+  }
+  std::vector<bench::ByteRange> ranges;
+  for (const host::NtfsVolume::Run& run : runs) {
+    ranges.push_back({static_cast<uint64_t>(run.lcn) * kClusterSize, static_cast<uint64_t>(run.length) * kClusterSize});
+  }
+  return ranges;
 }
 
 // Whether big.bin on the image still holds `content`.
@@ -227,25 +245,33 @@ int main() {
       "  each timing starts after sync with its input read once (warm), and ends with fsync of what it wrote\n");
   std::printf("  (the boot syncs the image itself before it exits); no cache dropped\n\n");
 
-  std::vector<double> copies, boots, runs, syncs, defragments;
+  const std::vector<bench::ByteRange> extents = FileExtents(prepared);
+  std::vector<double> copies, inPlace, boots, runs, syncs, defragments;
   int fragmented = 0;
   for (int round = 1; round <= kRounds; ++round) {
     if (bench::RunProcess({bench::ToolPath("cp"), "--sparse=always", prepared, image}) != 0) {
       bench::Abort("cannot copy the prepared image");
     }
-    // Alternating the order spreads any drift of the disk's speed over both.
+    // The in-place copy writes back the bytes it read, so the boot after it finds the image as prepared.
+    // Alternating the order spreads any drift of the disk's speed over all.
     BootRound boot;
-    if (round % 2 == 1) {
+    auto copyBoth = [&] {
+      Warm(image);
+      inPlace.push_back(bench::TimeInPlaceCopy(image, extents));
       copies.push_back(TimeCopy(source, scratch.Path() + "/copy.bin"));
+    };
+    if (round % 2 == 1) {
+      copyBoth();
       boot = TimeBoot(image, screen, content);
     } else {
       boot = TimeBoot(image, screen, content);
-      copies.push_back(TimeCopy(source, scratch.Path() + "/copy.bin"));
+      copyBoth();
     }
-    std::printf("  round %d: cp + fsync %s; boot + fsync %s (process %s, DefragmentFile %s, fsync after %s)%s\n", round,
-                bench::FormatDuration(copies.back()).c_str(), bench::FormatDuration(boot.run + boot.sync).c_str(),
-                bench::FormatDuration(boot.run).c_str(), bench::FormatDuration(boot.defragment).c_str(),
-                bench::FormatDuration(boot.sync).c_str(),
+    std::printf("  round %d: in-place copy + fsync %s; cp + fsync %s; boot + fsync %s (process %s, DefragmentFile %s, "
+                "fsync after %s)%s\n",
+                round, bench::FormatDuration(inPlace.back()).c_str(), bench::FormatDuration(copies.back()).c_str(),
+                bench::FormatDuration(boot.run + boot.sync).c_str(), bench::FormatDuration(boot.run).c_str(),
+                bench::FormatDuration(boot.defragment).c_str(), bench::FormatDuration(boot.sync).c_str(),
                 boot.whole ? "" : "; big.bin NOT in one fragment, not counted");
     if (!boot.whole || boot.exitStatus != 0) {
       std::printf("    exit status %d; the log's failures:\n", boot.exitStatus);
@@ -262,13 +288,16 @@ int main() {
   }
   if (boots.empty()) bench::Abort("no boot left big.bin in one fragment");
 
-  const double copy = Median(copies), boot = Median(boots);
-  std::printf("\n  median cp of 1 GiB + fsync     %s\n", bench::FormatDuration(copy).c_str());
+  const double copy = Median(copies), inPlaceCopy = Median(inPlace), boot = Median(boots);
+  std::printf("\n  median in-place copy of big.bin's extents + fsync %s\n", bench::FormatDuration(inPlaceCopy).c_str());
+  std::printf("  median cp of 1 GiB + fsync     %s\n", bench::FormatDuration(copy).c_str());
   std::printf("  median spindraxel boot + fsync %s (process %s, of it DefragmentFile %s; fsync after %s)\n",
               bench::FormatDuration(boot).c_str(), bench::FormatDuration(Median(runs)).c_str(),
               bench::FormatDuration(Median(defragments)).c_str(), bench::FormatDuration(Median(syncs)).c_str());
-  std::printf("  boot / cp                      %.2fx (target at most %.1fx: %s)\n", boot / copy, kTarget,
-              boot / copy <= kTarget ? "met" : "MISSED");
+  std::printf("  boot / in-place copy           %.2fx (target at most %.1fx: %s)\n", boot / inPlaceCopy, kTarget,
+              boot / inPlaceCopy <= kTarget ? "met" : "MISSED");
+  std::printf("  boot / cp                      %.2fx (no target: cp allocates new blocks on the host's disk)\n",
+              boot / copy);
   if (fragmented > 0) {
     std::printf("  WARNING: %d of %d boots left big.bin in more than one fragment\n", fragmented, kRounds);
   }

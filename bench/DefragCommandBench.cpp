@@ -1,7 +1,8 @@
-// `spindraxel defrag --all` (and with --consolidate) on two scattered volumes, timed by wall clock to the fsync of
-// the image, against an in-place copy of the bytes it moved inside the same image file: read and written back at
-// the place of the files' data, then fsync. A move cannot be faster than copying its bytes in place, so that is
-// what the command is held to: at most 2x without consolidation, 4x with it. Also the fragments each leaves.
+// `spindraxel defrag --all` (and with --consolidate) on two scattered volumes, and a boot whose configuration names
+// every file, timed by wall clock to the fsync of the image, against an in-place copy of the bytes each moved inside
+// the same image file: read and written back at the place of the files' data, then fsync. A move cannot be faster
+// than copying its bytes in place, so that is what they are held to: at most 2x (the boot, the command without
+// consolidation), 4x with it. Also the fragments each leaves.
 //
 // The volumes: a 2 GiB image with 1,000 files of 1 MiB in about 55,000 fragments, and a 4 GiB image with 20,000
 // small files and 200 fragmented files of 4 MiB. Each is made once; every round works on a fresh copy.
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,11 +22,14 @@
 #include "BenchSupport.h"
 #include "host/ntfs/NtfsVolume.h"
 #include "host/offline/ImageGenerator.h"
+#include "host/offline/ImageLayout.h"
+#include "text/Utf.h"
 
 namespace {
 
 constexpr int kRounds = 5;
 constexpr double kTarget = 2.0, kConsolidateTarget = 4.0;
+constexpr uint64_t kClusterSize = 4096;
 
 struct Volume {
   const char* name;
@@ -31,16 +37,30 @@ struct Volume {
   std::vector<host::FragmentOptions> files;
 };
 
+// The volume, with boot.cfg at its root naming every generated file (the boot logs to C:\ as well).
 void MakeVolume(const Volume& volume, const std::string& image) {
-  bench::MakeNtfsImage(image, volume.size, 4096);
+  bench::MakeNtfsImage(image, volume.size, kClusterSize);
   std::string error;
   std::unique_ptr<host::NtfsVolume> mounted = host::NtfsVolume::Mount(image, &error);
   if (!mounted) bench::Abort(error);
   mounted->SkipMoveFlushes();
+  std::string configuration = "<general>\r\nlog=1\r\nlog_dir=\\??\\C:\\\r\n</general>\r\n";
   for (const host::FragmentOptions& options : volume.files) {
     std::vector<host::GeneratedFile> made;
     if (!host::GenerateFragmentedFiles(*mounted, options, &made, &error)) bench::Abort("making " + image + ": " + error);
+    for (const host::GeneratedFile& file : made) {
+      configuration += "<file>\r\npath=\\??\\C:\\" + text::Utf16ToUtf8(file.path) + "\r\nmode=defrag\r\n</file>\r\n";
+    }
   }
+  if (!host::PutFile(*mounted, u"boot.cfg", configuration, nullptr, &error)) bench::Abort("making " + image + ": " + error);
+}
+
+nlohmann::json ReadJson(const std::string& path, const char* what) {
+  FILE* file = std::fopen(path.c_str(), "r");
+  const nlohmann::json json = nlohmann::json::parse(file, nullptr, false);
+  if (file != nullptr) std::fclose(file);
+  if (json.is_discarded()) bench::Abort(std::string(what) + " wrote no JSON to " + path);
+  return json;
 }
 
 struct Run {
@@ -62,10 +82,7 @@ Run TimeDefrag(const std::string& image, bool consolidate) {
     bench::SyncFile(image);
   });
   if (status > 1) bench::Abort("spindraxel defrag failed on " + image);
-  FILE* file = std::fopen(output.c_str(), "r");
-  const nlohmann::json json = nlohmann::json::parse(file, nullptr, false);
-  if (file != nullptr) std::fclose(file);
-  if (json.is_discarded()) bench::Abort("spindraxel defrag --json printed no JSON");
+  const nlohmann::json json = ReadJson(output, "spindraxel defrag --json");
   run.bytesMoved = json["bytesMoved"].get<uint64_t>();
   for (const auto& entry : json["files"]) {
     const int64_t left = entry["fragmentsAfter"].get<int64_t>();
@@ -77,26 +94,31 @@ Run TimeDefrag(const std::string& image, bool consolidate) {
   return run;
 }
 
-// Reads `bytes` of the image from `offset` on and writes them back where they were (from `offset` again when the
-// image ends: passes move some bytes more than once), then fsyncs.
-double TimeInPlaceCopy(const std::string& image, uint64_t imageSize, uint64_t offset, uint64_t bytes) {
+// A boot of boot.cfg on `image`; the bytes moved as the host counted them, the fragments left as analyze sees them.
+Run TimeBoot(const std::string& image) {
+  Run run;
+  const std::string stats = image + ".stats", analysis = image + ".json";
   sync();
-  return bench::Seconds([&] {
-    const int fd = open(image.c_str(), O_RDWR | O_CLOEXEC);
-    std::vector<char> buffer(1 << 20);
-    for (uint64_t done = 0; fd >= 0 && done < bytes;) {
-      const uint64_t position = offset + done % (imageSize - offset);
-      const size_t length =
-          static_cast<size_t>(std::min<uint64_t>({buffer.size(), bytes - done, imageSize - position}));
-      const off_t at = static_cast<off_t>(position);
-      if (pread(fd, buffer.data(), length, at) != static_cast<ssize_t>(length) ||
-          pwrite(fd, buffer.data(), length, at) != static_cast<ssize_t>(length)) {
-        bench::Abort("the in-place copy failed");
-      }
-      done += length;
-    }
-    if (fd < 0 || fsync(fd) != 0 || close(fd) != 0) bench::Abort("the in-place copy failed");
+  int status = 0;
+  run.seconds = bench::Seconds([&] {
+    status = bench::RunProcess(
+        {SX_SPINDRAXEL_PATH, "boot", "--drive", "C=" + image, "--stats", stats, "--", "sxboottime \\??\\C:\\boot.cfg"},
+        "/dev/null");
+    bench::SyncFile(image);
   });
+  if (status != 0) bench::Abort("the boot on " + image + " ended with " + std::to_string(status));
+  run.bytesMoved = ReadJson(stats, "spindraxel boot --stats")["clustersMoved"].get<uint64_t>() * kClusterSize;
+  if (bench::RunProcess({SX_SPINDRAXEL_PATH, "analyze", image, "--all", "--json"}, analysis) != 0) {
+    bench::Abort("spindraxel analyze failed on " + image);
+  }
+  for (const auto& entry : ReadJson(analysis, "spindraxel analyze --json")["files"]) {
+    const int64_t left = entry["fragments"].get<int64_t>();
+    if (left > 1) {
+      run.fragmentsLeft += left;
+      ++run.filesLeft;
+    }
+  }
+  return run;
 }
 
 }  // namespace
@@ -122,34 +144,44 @@ int main() {
   for (const Volume& volume : volumes) {
     const std::string made = scratch.Path() + "/made.img", work = scratch.Path() + "/work.img";
     MakeVolume(volume, made);
-    // The two modes take turns round by round, so that both meet the disk in the same moods.
-    std::vector<double> defrag[2], copy[2];
-    Run last[2];
+    // The modes take turns round by round, so that all meet the disk in the same moods.
+    struct Mode {
+      const char* name;  // as the summary line starts
+      double target;
+      std::function<Run(const std::string&)> run;
+      std::vector<double> seconds = {}, copies = {};
+      Run last = {};
+    };
+    std::vector<Mode> modes = {
+        {"defrag --all", kTarget, [](const std::string& image) { return TimeDefrag(image, false); }},
+        {"defrag --all --consolidate", kConsolidateTarget,
+         [](const std::string& image) { return TimeDefrag(image, true); }},
+        {"boot naming every file", kTarget, TimeBoot}};
     for (int round = 0; round < kRounds; ++round) {
-      for (const bool consolidate : {false, true}) {
+      for (Mode& mode : modes) {
         if (bench::RunProcess({bench::ToolPath("cp"), "--sparse=always", made, work}) != 0) bench::Abort("cp failed");
         bench::SyncFile(work);
-        last[consolidate] = TimeDefrag(work, consolidate);
-        defrag[consolidate].push_back(last[consolidate].seconds);
+        mode.last = mode.run(work);
+        mode.seconds.push_back(mode.last.seconds);
         // The files' data begins past the MFT zone, an eighth of the volume in.
-        copy[consolidate].push_back(TimeInPlaceCopy(work, volume.size, volume.size / 8, last[consolidate].bytesMoved));
+        mode.copies.push_back(
+            bench::TimeInPlaceCopy(work, bench::RangesFrom(volume.size / 8, volume.size, mode.last.bytesMoved)));
         unlink(work.c_str());
       }
     }
-    for (const bool consolidate : {false, true}) {
-      std::sort(defrag[consolidate].begin(), defrag[consolidate].end());
-      std::sort(copy[consolidate].begin(), copy[consolidate].end());
-      const double seconds = defrag[consolidate][kRounds / 2], copied = copy[consolidate][kRounds / 2];
+    for (Mode& mode : modes) {
+      std::sort(mode.seconds.begin(), mode.seconds.end());
+      std::sort(mode.copies.begin(), mode.copies.end());
+      const double seconds = mode.seconds[kRounds / 2], copied = mode.copies[kRounds / 2];
       const double ratio = seconds / copied;
-      const double target = consolidate ? kConsolidateTarget : kTarget;
-      std::printf("defrag --all%s, %s: %s (%s-%s), %.1f MiB moved; in-place copy %s; defrag / copy %.2fx (target %.0fx: "
-                  "%s); %lld files in %lld fragments left\n",
-                  consolidate ? " --consolidate" : "", volume.name, bench::FormatDuration(seconds).c_str(),
-                  bench::FormatDuration(defrag[consolidate].front()).c_str(),
-                  bench::FormatDuration(defrag[consolidate].back()).c_str(),
-                  static_cast<double>(last[consolidate].bytesMoved) / (1 << 20), bench::FormatDuration(copied).c_str(),
-                  ratio, target, ratio <= target ? "met" : "MISSED", static_cast<long long>(last[consolidate].filesLeft),
-                  static_cast<long long>(last[consolidate].fragmentsLeft));
+      std::printf("%s, %s: %s (%s-%s), %.1f MiB moved; in-place copy %s; %s / copy %.2fx (target %.0fx: %s); "
+                  "%lld files in %lld fragments left\n",
+                  mode.name, volume.name, bench::FormatDuration(seconds).c_str(),
+                  bench::FormatDuration(mode.seconds.front()).c_str(), bench::FormatDuration(mode.seconds.back()).c_str(),
+                  static_cast<double>(mode.last.bytesMoved) / (1 << 20), bench::FormatDuration(copied).c_str(),
+                  std::strncmp(mode.name, "boot", 4) == 0 ? "boot" : "defrag", ratio, mode.target,
+                  ratio <= mode.target ? "met" : "MISSED", static_cast<long long>(mode.last.filesLeft),
+                  static_cast<long long>(mode.last.fragmentsLeft));
       std::fflush(stdout);
     }
     unlink(made.c_str());

@@ -2,12 +2,16 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <cstring>
 
 #include <cstdint>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "BootExecute.h"
 #include "BootProgress.h"
@@ -20,6 +24,7 @@
 #include "host/ntdll/faults/FsOverrides.h"
 #include "host/ntdll/keyboard/Keyboard.h"
 #include "host/ntdll/objects/Clock.h"
+#include "host/ntfs/NtfsVolume.h"
 #include "text/Utf.h"
 #include "native/ProcessEntry.h"
 
@@ -142,6 +147,21 @@ bool ParseMftZone(const std::string& value) {
   return true;
 }
 
+// Writes `path` when the program ends: the clusters its moves moved and how many times it made each native call.
+void WriteStatsAtExit(const std::string& path) {
+  host::AddExitHook([path] {
+    nlohmann::json calls = nlohmann::json::object();
+    for (const auto& [call, count] : host::CallCounts()) calls[call] = count;
+    const std::string text =
+        nlohmann::json{{"clustersMoved", host::ClustersMoved()}, {"calls", calls}}.dump(2) + "\n";
+    FILE* file = std::fopen(path.c_str(), "w");
+    const bool written = file != nullptr && std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (file == nullptr || std::fclose(file) != 0 || !written) {
+      std::fprintf(stderr, "spindraxel boot: --stats %s: %s\n", path.c_str(), std::strerror(errno));
+    }
+  });
+}
+
 // The process that the Session Manager would have made: parameters with the command line, and a PEB.
 [[noreturn]] void StartBootProcess(const std::string& commandLine) {
   static std::u16string command = text::Utf8ToUtf16(commandLine);
@@ -168,7 +188,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
   CommandLine parser("boot", kBootUsage, kBootDescription, kBootFooter);
   CLI::App& app = parser.App();
   std::vector<std::string> driveSpecs, faults, mftZones, keyScripts, registryImports, words;
-  std::string registryFile, clock, trace;
+  std::string registryFile, clock, trace, stats;
   bool dryRun = false, strict = false;
   app.add_option("--drive", driveSpecs,
                  "back drive C: with an NTFS image or partition (repeatable; letters A to Z)\n"
@@ -191,6 +211,10 @@ int RunBootCommand(const std::vector<std::string>& args) {
   app.add_option("--trace", trace,
                  "append a line per native call the program makes to FILE: milliseconds since the start,\n"
                  "thread, call, status and what matters of its arguments (names, cluster ranges)")
+      ->option_text("FILE");
+  app.add_option("--stats", stats,
+                 "when the program ends, write to FILE (JSON) the bytes its moves moved and how many times it\n"
+                 "made each native call; booting from --registry, each program run replaces FILE")
       ->option_text("FILE");
   // The first word that is not an option starts the command line, as after '--'.
   app.add_option("WORD", words);
@@ -244,11 +268,18 @@ int RunBootCommand(const std::vector<std::string>& args) {
                          "' is not a boot-time program of this system (expected sxboottime)");
   }
   host::SetNtfsStrict(strict);
+  host::NtfsVolume::SetMovesPerCommit(kMovesPerCommit);
   // A signal from now on stops the program between two native calls, and reaches every process started below.
   host::StopOnInterruptSignals();
   if (!trace.empty()) {
     std::string error;
     if (!host::OpenCallTrace(trace, &error)) return parser.Refuse("--trace " + error);
+  }
+  if (!stats.empty()) {
+    // Refused here rather than found out when the boot has ended.
+    FILE* file = std::fopen(stats.c_str(), "w");
+    if (file == nullptr) return parser.Refuse("--stats " + stats + ": " + std::strerror(errno));
+    std::fclose(file);
   }
   if (dryRun) {
     DryRun run;
@@ -288,6 +319,7 @@ int RunBootCommand(const std::vector<std::string>& args) {
     std::string error;
     if (!host::UseTerminalKeyboard(&error)) std::fprintf(stderr, "spindraxel boot: no keyboard: %s\n", error.c_str());
   }
+  if (!stats.empty()) WriteStatsAtExit(stats);
   StartBootProgress();
   std::fflush(stdout);
   StartBootProcess(programLine);

@@ -4,6 +4,10 @@
 #include <string>
 #include <vector>
 
+// Move requests per journal record in the commands that move clusters (boot, defrag): the flushes each record costs
+// would otherwise dominate a run of small moves.
+constexpr int kMovesPerCommit = 64;
+
 // spindraxel boot ...: runs one boot-time program on drives backed by NTFS images. Returns the exit status for
 // usage errors; a boot that starts ends the process with the program's own status.
 int RunBootCommand(const std::vector<std::string>& args);

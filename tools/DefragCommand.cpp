@@ -32,8 +32,6 @@
 
 namespace {
 
-constexpr int kMovesPerCommit = 64;
-
 const char kDefragUsage[] =
     "spindraxel defrag IMAGE PATH... [OPTIONS]\n"
     "       spindraxel defrag IMAGE --all [OPTIONS]";
@@ -313,7 +311,6 @@ int RunDefragCommand(const std::vector<std::string>& args) {
 
   host::SetScreenEcho(false);
   host::StopOnInterruptSignals();
-  // Many moves to one journal record: the flushes each record costs would otherwise dominate a run of small moves.
   host::NtfsVolume::SetMovesPerCommit(kMovesPerCommit);
   // Without a log file the engine's lines are not even formatted.
   CLogger::Instance().SetLevel(0);

@@ -305,7 +305,12 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
   }
 
   // The data reaches its new place first, where nothing points yet: a crash here leaves only unused copies. The
-  // targets are one packed range, so pieces gathered from many places still go out in large writes.
+  // targets are one packed range, so pieces gathered from many places still go out in large writes. Clusters that
+  // a move of the open group freed still hold data the device's metadata points to until the group commits.
+  if (OverlapsUncommittedFrees(lcn, needed)) {
+    status = CommitMoves();
+    if (!NT_SUCCESS(status)) return status;
+  }
   const int64_t clusterSize = vol_->cluster_size;
   const int64_t totalBytes = needed * clusterSize;
   std::vector<uint8_t> buffer(static_cast<size_t>(std::min(totalBytes, kCopyBytes)));
@@ -377,37 +382,32 @@ NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist
   std::free(oldRunlist);
   if (cached_ && cached_->attr.get() == attr) cached_->runCount = newCount;
 
-  // In a commit group the old clusters stay taken until the group commits: a later move of the group must not
-  // copy its data over clusters that the device's metadata still gives to this file.
-  if (movesPerCommit_ > 1) {
-    pendingFrees_.insert(pendingFrees_.end(), pieces.begin(), pieces.end());
-    return STATUS_SUCCESS;
-  }
   for (const MovePiece& piece : pieces) {
     if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, piece.from, piece.length) != 0) return StatusFromErrno(errno);
     vol_->free_clusters += piece.length;
   }
+  // Free from now on, as after a move on its own, but until the group commits the device's metadata still gives
+  // them to this file: MoveClusters commits first when a later move would copy its data over them.
+  if (movesPerCommit_ > 1) uncommittedFrees_.insert(uncommittedFrees_.end(), pieces.begin(), pieces.end());
   return STATUS_SUCCESS;
+}
+
+bool NtfsVolume::OverlapsUncommittedFrees(int64_t lcn, int64_t count) const {
+  return std::any_of(uncommittedFrees_.begin(), uncommittedFrees_.end(), [&](const MovePiece& piece) {
+    return piece.from < lcn + count && lcn < piece.from + piece.length;
+  });
 }
 
 NTSTATUS NtfsVolume::CommitMoves() {
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
-  NTSTATUS status = STATUS_SUCCESS;
-  for (const MovePiece& piece : pendingFrees_) {
-    if (ntfs_bitmap_clear_run(vol_->lcnbmp_na, piece.from, piece.length) != 0) {
-      status = StatusFromErrno(errno);
-      break;
-    }
-    vol_->free_clusters += piece.length;
-  }
-  pendingFrees_.clear();
+  uncommittedFrees_.clear();
   movesStaged_ = 0;
   if (const int error = storage_->Commit()) {
     // The library now remembers metadata the device does not hold; the device takes no more writes.
     Uncache(kAnyRecord);
     return StatusFromErrno(error);
   }
-  return status;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NtfsVolume::FlipFirstByte(int64_t lcn) {

@@ -464,7 +464,6 @@ NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32
 NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer, uint32_t length) {
   if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
-  CommitMoves();  // a group of moves commits before anything else is written
   Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
@@ -476,6 +475,12 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
   if (length == 0) return STATUS_SUCCESS;
 
   const s64 end = static_cast<s64>(offset + length);
+  // A small write joins an open group of moves (staged, journaled and committed with it); a large one, whose every
+  // byte the group would hold in memory and journal, commits the group first.
+  if (length > kGroupedWriteBytes || end > data->data_size + s64{kGroupedWriteBytes}) {
+    status = CommitMoves();
+    if (!NT_SUCCESS(status)) return status;
+  }
   if (end > data->data_size && !GrowsByHoles(data.get())) {
     status = ExtendAllocated(data.get(), end);
     if (!NT_SUCCESS(status)) return status;

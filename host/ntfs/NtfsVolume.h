@@ -114,9 +114,12 @@ class NtfsVolume {
   // against a killed process (the page cache keeps the order of writes) but not against a power cut.
   void SkipMoveFlushes();
   // How many move requests one journal record commits, for volumes mounted after the call (1, the default: each
-  // on its own). A group commits when full, and before any other call that writes; its moves stay atomic together,
-  // and the clusters they free become targets only once it has committed, as NTFS frees them at a checkpoint.
+  // on its own). A group commits when full, before a move would copy data over clusters that a move of the group
+  // freed, before a write of more than kGroupedWriteBytes and before any other call that writes; a smaller write
+  // (a log line) joins the group. Its moves and writes stay atomic together. The searches see what they would see
+  // with each move on its own: the clusters a move frees are free at once.
   static void SetMovesPerCommit(int moves);
+  static constexpr uint32_t kGroupedWriteBytes = 64 << 10;
 
   // Clusters: what the NTFS file-system controls are made of. A file's stream here is the unnamed data stream of
   // a file and the $I30 index allocation of a directory.
@@ -188,6 +191,7 @@ class NtfsVolume {
   // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
   // Commits the moves staged so far, with the clusters they freed.
   NTSTATUS CommitMoves();
+  bool OverlapsUncommittedFrees(int64_t lcn, int64_t count) const;
   NTSTATUS SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn, int64_t needed,
                           const std::vector<MovePiece>& pieces);
 
@@ -199,7 +203,7 @@ class NtfsVolume {
   std::string closeFailure_;
   int movesPerCommit_ = 1;
   int movesStaged_ = 0;                  // under LibraryLock()
-  std::vector<MovePiece> pendingFrees_;  // under LibraryLock()
+  std::vector<MovePiece> uncommittedFrees_;  // freed by the open group's moves; under LibraryLock()
 };
 
 }  // namespace host

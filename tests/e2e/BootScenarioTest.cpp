@@ -3,6 +3,8 @@
 // file's BootExecute, and that file never left half-written however a run ends.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <signal.h>
 #include <stdlib.h>
 
@@ -205,6 +207,23 @@ TEST_P(Boot, ShowsLogsAndLeavesWhatTheCaseSays) {
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, Boot, testing::Combine(testing::ValuesIn(kBoots), testing::Bool()),
                          ScenarioName<BootCase>);
+
+// --stats: what the host counted of the run, for measuring it.
+TEST(BootStats, CountTheClustersMovedAndEachNativeCall) {
+  Machine machine;
+  machine.Put({{'C', "a.bin", 40, 5}});
+  ASSERT_TRUE(machine.c.PutFile(u"defrag.cfg", "<file>\r\npath=\\??\\C:\\a.bin\r\nmode=defrag\r\n</file>\r\n"));
+  const std::string stats = machine.c.Path() + ".stats";
+  const CommandResult boot = RunSpindraxel(machine.BootArgs({"--stats", stats, "--", kCommandLine}, false));
+  ASSERT_EQ(0, boot.exitStatus) << boot.err;
+  const nlohmann::json json = nlohmann::json::parse(FileBytes(stats), nullptr, false);
+  std::remove(stats.c_str());
+  ASSERT_FALSE(json.is_discarded());
+  EXPECT_EQ(40u, json["clustersMoved"].get<uint64_t>()) << "the file's clusters, moved once";
+  EXPECT_EQ(1u, json["calls"]["FSCTL_MOVE_FILE"].get<uint64_t>());
+  EXPECT_GE(json["calls"]["NtReadFile"].get<uint64_t>(), 50u) << "the configuration is read a byte at a time";
+  EXPECT_EQ(1u, machine.Fragments("C:/a.bin"));
+}
 
 const std::string kSessionManagerLine = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\Session Manager]";
 constexpr char16_t kCrashControl[] = u"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\CrashControl";

@@ -30,6 +30,8 @@ const RefusalCase kRefusals[] = {
      "spindraxel boot: unknown option '--bogus'; see 'spindraxel boot --help'"},
     {{"boot", "--dryrun", "--drive", "C=x.img", "sxboottime", "x"},
      "spindraxel boot: unknown option '--dryrun' (did you mean --dry-run?)"},
+    {{"boot", "--stats", "/nonexistent/s.json", "--drive", "C=x.img", "--", "sxboottime x"},
+     "spindraxel boot: --stats /nonexistent/s.json: No such file or directory"},
     {{"map", "x.img", "--out", "x.png", "--widht=300"},
      "spindraxel map: unknown option '--widht' (did you mean --width?)"},
     {{"image", "create", "x.img", "--sise", "1M"}, "spindraxel image: unknown option '--sise' (did you mean --size?)"},

@@ -212,6 +212,52 @@ TEST_F(CrashStates, OfRunlistsInOneRecordAndInSeveralComeBackWhole) {
   CheckEveryState(files, 1, 250);
 }
 
+// Moves grouped in one journal record with small appends to a log file between them (they join the group), and a
+// move onto clusters that a move of the same group freed (the group commits before that move copies its data).
+TEST_F(CrashStates, OfGroupedMovesAndTheWritesBetweenThemComeBackWhole) {
+  testsupport::TestImage image(16ull << 20);
+  const std::map<std::u16string, std::string> files = {{u"a.bin", testsupport::RandomBytes(24 * 4096, 3)},
+                                                       {u"b.bin", testsupport::RandomBytes(24 * 4096, 4)}};
+  ASSERT_TRUE(image.PutFragmentedFile(u"a.bin", files.at(u"a.bin"), 6));
+  ASSERT_TRUE(image.PutFragmentedFile(u"b.bin", files.at(u"b.bin"), 6));
+  ASSERT_TRUE(image.PutFile(u"log.txt", ""));
+  Record(image);
+  host::NtfsVolume::SetMovesPerCommit(8);
+  {
+    std::string error;
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    host::NtfsVolume::SetMovesPerCommit(1);
+    host::NtfsVolume::Node a, b, log;
+    ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(u"a.bin", &a));
+    ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(u"b.bin", &b));
+    ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(u"log.txt", &log));
+    uint64_t logged = 0;
+    auto append = [&](const std::string& line) {
+      ASSERT_EQ(STATUS_SUCCESS, volume->Write(log.mftRef, logged, line.data(), static_cast<uint32_t>(line.size())));
+      logged += line.size();
+    };
+    std::vector<host::NtfsVolume::Run> before;
+    bool more = false;
+    ASSERT_EQ(STATUS_SUCCESS, volume->GetRuns(a.mftRef, 0, SIZE_MAX, &before, &more));
+    int64_t target = 0;
+    ASSERT_EQ(STATUS_SUCCESS, volume->FindFreeRun(24, 0, 0, &target));
+    ASSERT_EQ(STATUS_SUCCESS, volume->MoveClusters(a.mftRef, 0, 24, target));
+    append("a.bin moved\r\n");
+    // a.bin's first fragment is free at once, as after a move on its own, but until the group commits the device
+    // still gives it to a.bin.
+    ASSERT_EQ(STATUS_SUCCESS, volume->MoveClusters(b.mftRef, 0, before[0].length, before[0].lcn));
+    append("b.bin moved\r\n");
+    append(std::string(3000, 'x') + "\r\n");
+    EXPECT_EQ("", volume->Close());
+  }
+  const auto journalFlushes = std::count_if(recorder_.ops.begin(), recorder_.ops.end(), [](const Recorder::Op& op) {
+    return op.sync && op.file == File::kJournal;
+  });
+  EXPECT_EQ(4, journalFlushes) << "two commits (before b.bin's move, at the end), two journal flushes each";
+  CheckEveryState(files, 1, 20);
+}
+
 // 90 files of 96 KiB on 16 MiB: consolidation has to move files out of the way (and back).
 host::FragmentOptions ConsolidatingCase() {
   host::FragmentOptions options;
@@ -241,6 +287,44 @@ TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
   EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
   for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
   CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
+}
+
+// Moves in groups choose the clusters that moves on their own choose: a whole consolidating run ends in the same
+// layout, having moved the same bytes.
+TEST(GroupedMoves, EndInTheLayoutOfMovesOnTheirOwn) {
+  std::map<std::u16string, std::string> layouts[2];  // path -> "lcn+length " for each run
+  uint64_t moved[2] = {0, 0};
+  for (const int perCommit : {1, 64}) {
+    testsupport::TestImage image(16ull << 20);
+    std::map<std::u16string, std::string> files;
+    std::vector<host::DefragFile> chosen;
+    Generate(image, ConsolidatingCase(), &files, &chosen);
+    std::string error;
+    host::NtfsVolume::SetMovesPerCommit(perCommit);
+    ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
+    host::DefragSettings settings;
+    settings.consolidate = true;
+    std::vector<host::DefragPass> passes;
+    ASSERT_TRUE(host::DefragmentFiles(image.Path(), &chosen, settings, &passes, &error)) << error;
+    EXPECT_TRUE(host::UnmountAllDrives().empty());
+    host::NtfsVolume::SetMovesPerCommit(1);
+    for (const host::DefragPass& pass : passes) moved[perCommit > 1] += pass.bytesMoved;
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    for (const auto& [path, bytes] : files) {
+      host::NtfsVolume::Node node;
+      std::vector<host::NtfsVolume::Run> runs;
+      bool more = false;
+      ASSERT_EQ(STATUS_SUCCESS, volume->Lookup(path, &node));
+      ASSERT_EQ(STATUS_SUCCESS, volume->GetRuns(node.mftRef, 0, SIZE_MAX, &runs, &more));
+      for (const host::NtfsVolume::Run& run : runs) {
+        layouts[perCommit > 1][path] += std::to_string(run.lcn) + "+" + std::to_string(run.length) + " ";
+      }
+    }
+  }
+  EXPECT_GT(moved[0], 0u);
+  EXPECT_EQ(moved[0], moved[1]);
+  EXPECT_TRUE(layouts[0] == layouts[1]) << "grouped moves chose other clusters";
 }
 
 // The command itself killed at moments spread over its runs (SIGKILL, after a seeded number of its write calls):

@@ -202,6 +202,11 @@ uint64_t CallCount(const std::string& call) {
   return found == State().counts.end() ? 0 : found->second;
 }
 
+std::map<std::string, uint64_t> CallCounts() {
+  std::lock_guard<std::mutex> guard(State().mutex);
+  return {State().counts.begin(), State().counts.end()};
+}
+
 std::vector<CallRecord> RecentCalls() {
   std::lock_guard<std::mutex> guard(State().mutex);
   return {State().recent.begin(), State().recent.end()};

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,6 +86,8 @@ NTSTATUS TraceCall(const char* call, Body&& body) {
 
 // How many times `call` was entered since the last reset (injected failures included).
 uint64_t CallCount(const std::string& call);
+// Every call entered since the last reset, with its count.
+std::map<std::string, uint64_t> CallCounts();
 // The most recent calls, oldest first (the log keeps a bounded window).
 std::vector<CallRecord> RecentCalls();
 void ResetCallLog();
