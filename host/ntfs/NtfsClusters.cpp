@@ -16,6 +16,8 @@ namespace {
 
 // Data is copied in pieces of up to this size: large enough to stream, small enough to stay in memory.
 constexpr int64_t kCopyBytes = 1 << 20;
+// A move that would take a group's staged bytes past this commits the group first (it then copies straight).
+constexpr size_t kMaxStagedBytes = 16 << 20;
 // Windows moves the clusters of sparse and compressed streams in whole compression units of this many clusters.
 constexpr int64_t kCompressionUnitClusters = 16;
 
@@ -306,21 +308,27 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
 
   // The data reaches its new place first, where nothing points yet: a crash here leaves only unused copies. The
   // targets are one packed range, so pieces gathered from many places still go out in large writes. Clusters that
-  // a move of the open group freed still hold data the device's metadata points to until the group commits.
-  if (OverlapsUncommittedFrees(lcn, needed)) {
+  // a move of the open group freed are the exception: until the group commits, the device's metadata still gives
+  // them to that move's file, whose bytes they hold, so what lands there is staged and journaled with the group.
+  const int64_t clusterSize = vol_->cluster_size;
+  const int64_t overlap = UncommittedFreesIn(lcn, needed) * clusterSize;
+  bool staged = overlap > 0;
+  if (staged && storage_->StagedBytes() + static_cast<size_t>(overlap) > kMaxStagedBytes) {
     status = CommitMoves();
     if (!NT_SUCCESS(status)) return status;
+    staged = false;
   }
-  const int64_t clusterSize = vol_->cluster_size;
+  if (staged) storage_->BeginStaging(mftRef);
   const int64_t totalBytes = needed * clusterSize;
-  std::vector<uint8_t> buffer(static_cast<size_t>(std::min(totalBytes, kCopyBytes)));
+  const size_t bufferSize = static_cast<size_t>(std::min(totalBytes, kCopyBytes));
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[bufferSize]);  // every byte is read into before it is written
   size_t piece = 0;
   int64_t pieceDone = 0;  // bytes of pieces[piece] already read
   for (int64_t written = 0; written < totalBytes;) {
-    const int64_t length = std::min<int64_t>(totalBytes - written, buffer.size());
+    const int64_t length = std::min<int64_t>(totalBytes - written, bufferSize);
     for (int64_t filled = 0; filled < length;) {
       const int64_t take = std::min(length - filled, pieces[piece].length * clusterSize - pieceDone);
-      if (ntfs_pread(vol_->dev, pieces[piece].from * clusterSize + pieceDone, take, buffer.data() + filled) != take) {
+      if (ntfs_pread(vol_->dev, pieces[piece].from * clusterSize + pieceDone, take, buffer.get() + filled) != take) {
         return StatusFromErrno(errno);
       }
       filled += take;
@@ -330,8 +338,8 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
         pieceDone = 0;
       }
     }
-    // Past the staging of a commit group still open: the targets are free on the device too.
-    if (!storage_->WriteData(buffer.data(), static_cast<size_t>(length), lcn * clusterSize + written)) {
+    if (!(staged ? WriteMovedData(buffer.get(), length, lcn * clusterSize + written)
+                 : storage_->WriteData(buffer.get(), static_cast<size_t>(length), lcn * clusterSize + written))) {
       return StatusFromErrno(errno);
     }
     written += length;
@@ -387,15 +395,40 @@ NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist
     vol_->free_clusters += piece.length;
   }
   // Free from now on, as after a move on its own, but until the group commits the device's metadata still gives
-  // them to this file: MoveClusters commits first when a later move would copy its data over them.
+  // them to this file: a later move of the group stages what it copies there.
   if (movesPerCommit_ > 1) uncommittedFrees_.insert(uncommittedFrees_.end(), pieces.begin(), pieces.end());
   return STATUS_SUCCESS;
 }
 
-bool NtfsVolume::OverlapsUncommittedFrees(int64_t lcn, int64_t count) const {
-  return std::any_of(uncommittedFrees_.begin(), uncommittedFrees_.end(), [&](const MovePiece& piece) {
-    return piece.from < lcn + count && lcn < piece.from + piece.length;
-  });
+bool NtfsVolume::WriteMovedData(const uint8_t* buffer, int64_t length, int64_t offset) {
+  const int64_t clusterSize = vol_->cluster_size, end = offset + length;
+  // Cut where freed pieces begin and end: the parts inside one are staged, the rest go straight to the device.
+  std::vector<int64_t> cuts = {offset, end};
+  for (const MovePiece& piece : uncommittedFrees_) {
+    for (const int64_t at : {piece.from * clusterSize, (piece.from + piece.length) * clusterSize}) {
+      if (at > offset && at < end) cuts.push_back(at);
+    }
+  }
+  std::sort(cuts.begin(), cuts.end());
+  for (size_t i = 0; i + 1 < cuts.size(); ++i) {
+    const int64_t from = cuts[i], count = cuts[i + 1] - cuts[i];
+    if (count == 0) continue;
+    const bool freed = UncommittedFreesIn(from / clusterSize, 1) > 0;
+    const uint8_t* bytes = buffer + (from - offset);
+    if (freed ? storage_->Write(bytes, count, from) != count
+              : !storage_->WriteData(bytes, static_cast<size_t>(count), from)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int64_t NtfsVolume::UncommittedFreesIn(int64_t lcn, int64_t count) const {
+  int64_t inside = 0;
+  for (const MovePiece& piece : uncommittedFrees_) {
+    inside += std::max<int64_t>(0, std::min(piece.from + piece.length, lcn + count) - std::max(piece.from, lcn));
+  }
+  return inside;
 }
 
 NTSTATUS NtfsVolume::CommitMoves() {
@@ -413,6 +446,7 @@ NTSTATUS NtfsVolume::CommitMoves() {
 NTSTATUS NtfsVolume::FlipFirstByte(int64_t lcn) {
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
   CommitMoves();
+  DropReadAhead();
   if (lcn < 0 || lcn >= vol_->nr_clusters) return STATUS_INVALID_PARAMETER;
   const s64 offset = lcn << vol_->cluster_size_bits;
   uint8_t byte = 0;

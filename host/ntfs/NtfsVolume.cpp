@@ -355,6 +355,7 @@ std::string NtfsVolume::Close() {
     // refused writes.
     CommitMoves();
     cached_.reset();
+    DropReadAhead();
     storage_->BeginStaging(kVolumeMetadata);
     int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
     vol_ = nullptr;
@@ -378,6 +379,7 @@ void NtfsVolume::SkipMoveFlushes() {
 
 ntfs_volume* NtfsVolume::Raw() {
   CommitMoves();
+  DropReadAhead();
   Uncache(kAnyRecord);
   return vol_;
 }
@@ -406,6 +408,7 @@ NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* no
   if (names.empty()) return STATUS_OBJECT_NAME_COLLISION;  // the root
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  DropReadAhead();
   CommitMoves();  // a group of moves commits before anything else is written
   UniqueInode parent;
   status = OpenParent(vol_, names, &parent);
@@ -437,6 +440,16 @@ NTSTATUS NtfsVolume::Create(const std::u16string& path, bool directory, Node* no
 NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32_t length, uint32_t* bytesRead) {
   *bytesRead = 0;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  // Small reads in a row (the configuration is read a byte at a time) come from the bytes read ahead for them.
+  if (readAhead_.mftRef == mftRef && length <= kReadAheadBytes) {
+    if (offset >= readAhead_.fileSize) return STATUS_SUCCESS;
+    const uint64_t end = readAhead_.offset + readAhead_.bytes.size();
+    if (offset >= readAhead_.offset && (offset + length <= end || end == readAhead_.fileSize) && offset < end) {
+      *bytesRead = static_cast<uint32_t>(std::min<uint64_t>(length, end - offset));
+      std::memcpy(buffer, readAhead_.bytes.data() + (offset - readAhead_.offset), *bytesRead);
+      return STATUS_SUCCESS;
+    }
+  }
   Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
@@ -447,23 +460,45 @@ NTSTATUS NtfsVolume::Read(uint64_t mftRef, uint64_t offset, void* buffer, uint32
 
   const uint64_t size = static_cast<uint64_t>(data->data_size);
   if (offset >= size) return STATUS_SUCCESS;
+  auto readExactly = [&](uint64_t from, uint64_t count, uint8_t* out) {
+    for (uint64_t done = 0; done < count;) {
+      const s64 got =
+          ntfs_attr_pread(data.get(), static_cast<s64>(from + done), static_cast<s64>(count - done), out + done);
+      if (got < 0) return StatusFromErrno(errno);
+      if (got == 0) return STATUS_FILE_CORRUPT_ERROR;  // short of the recorded size: the runlist ends too early
+      done += static_cast<uint64_t>(got);
+    }
+    return STATUS_SUCCESS;
+  };
   const uint64_t wanted = std::min<uint64_t>(length, size - offset);
-  auto* out = static_cast<uint8_t*>(buffer);
-  uint64_t done = 0;
-  while (done < wanted) {
-    const s64 got =
-        ntfs_attr_pread(data.get(), static_cast<s64>(offset + done), static_cast<s64>(wanted - done), out + done);
-    if (got < 0) return StatusFromErrno(errno);
-    if (got == 0) return STATUS_FILE_CORRUPT_ERROR;  // short of the recorded size: the runlist ends too early
-    done += static_cast<uint64_t>(got);
+  if (length < kReadAheadBytes) {
+    DropReadAhead();
+    readAhead_.bytes.resize(static_cast<size_t>(std::min<uint64_t>(kReadAheadBytes, size - offset)));
+    if (NT_SUCCESS(readExactly(offset, readAhead_.bytes.size(), readAhead_.bytes.data()))) {
+      readAhead_.mftRef = mftRef;
+      readAhead_.offset = offset;
+      readAhead_.fileSize = size;
+      std::memcpy(buffer, readAhead_.bytes.data(), static_cast<size_t>(wanted));
+      *bytesRead = static_cast<uint32_t>(wanted);
+      return STATUS_SUCCESS;
+    }
+    DropReadAhead();  // the bytes asked for alone may still read
   }
-  *bytesRead = static_cast<uint32_t>(done);
+  status = readExactly(offset, wanted, static_cast<uint8_t*>(buffer));
+  if (!NT_SUCCESS(status)) return status;
+  *bytesRead = static_cast<uint32_t>(wanted);
   return STATUS_SUCCESS;
+}
+
+void NtfsVolume::DropReadAhead() {
+  readAhead_.mftRef = kNoRecord;
+  readAhead_.bytes.clear();
 }
 
 NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer, uint32_t length) {
   if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  DropReadAhead();
   Uncache(mftRef);
   UniqueInode inode;
   UniqueAttr data;
@@ -512,6 +547,7 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
 NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {
   if (size > kMaxFileSize) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  DropReadAhead();
   CommitMoves();  // a group of moves commits before anything else is written
   Uncache(mftRef);
   UniqueInode inode;
@@ -555,6 +591,7 @@ NTSTATUS NtfsVolume::Remove(const std::u16string& path) {
   if (names.empty()) return STATUS_CANNOT_DELETE;  // the root
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  DropReadAhead();
   CommitMoves();        // a group of moves commits before anything else is written
   Uncache(kAnyRecord);  // the path may name the cached file
   UniqueInode parent;

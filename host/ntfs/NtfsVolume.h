@@ -114,10 +114,10 @@ class NtfsVolume {
   // against a killed process (the page cache keeps the order of writes) but not against a power cut.
   void SkipMoveFlushes();
   // How many move requests one journal record commits, for volumes mounted after the call (1, the default: each
-  // on its own). A group commits when full, before a move would copy data over clusters that a move of the group
-  // freed, before a write of more than kGroupedWriteBytes and before any other call that writes; a smaller write
-  // (a log line) joins the group. Its moves and writes stay atomic together. The searches see what they would see
-  // with each move on its own: the clusters a move frees are free at once.
+  // on its own). A group commits when full, before a write of more than kGroupedWriteBytes and before any other
+  // call that writes; a smaller write (a log line) joins the group. Its moves and writes stay atomic together. The
+  // searches see what they would see with each move on its own: the clusters a move frees are free at once, and
+  // what a later move of the group copies onto them is journaled with the group.
   static void SetMovesPerCommit(int moves);
   static constexpr uint32_t kGroupedWriteBytes = 64 << 10;
 
@@ -191,13 +191,27 @@ class NtfsVolume {
   // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
   // Commits the moves staged so far, with the clusters they freed.
   NTSTATUS CommitMoves();
-  bool OverlapsUncommittedFrees(int64_t lcn, int64_t count) const;
+  // How many of clusters [lcn, lcn + count) a move of the open group freed.
+  int64_t UncommittedFreesIn(int64_t lcn, int64_t count) const;
+  // Writes a move's data at `offset` of the device: straight where the clusters are free on the device, staged
+  // where a move of the open group freed them.
+  bool WriteMovedData(const uint8_t* buffer, int64_t length, int64_t offset);
   NTSTATUS SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn, int64_t needed,
                           const std::vector<MovePiece>& pieces);
 
   ntfs_volume* vol_;
   std::unique_ptr<VolumeDevice> storage_;  // the library's device; makes each move's metadata writes atomic
   std::unique_ptr<CachedStream> cached_;   // under LibraryLock()
+  // The bytes after the last small read, kept until anything writes. Moves keep them: they change no byte.
+  static constexpr uint32_t kReadAheadBytes = 64 << 10;
+  static constexpr uint64_t kNoRecord = ~uint64_t{0};
+  struct ReadAhead {
+    uint64_t mftRef = kNoRecord;
+    uint64_t offset = 0;
+    uint64_t fileSize = 0;
+    std::vector<uint8_t> bytes;
+  } readAhead_;  // under LibraryLock()
+  void DropReadAhead();
   int lockFd_;  // holds an exclusive flock on the device, so that no second mount writes it behind our back
   std::string device_;
   std::string closeFailure_;

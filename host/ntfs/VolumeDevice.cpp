@@ -132,10 +132,20 @@ int VolumeDevice::SyncThrough() {
   return 0;
 }
 
+bool VolumeDevice::AllStaged(int64_t first, int64_t last) const {
+  auto next = staged_.lower_bound(first);
+  for (int64_t number = first; number <= last; ++number, ++next) {
+    if (next == staged_.end() || next->first != number) return false;
+  }
+  return true;
+}
+
 int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset) {
-  const ssize_t got = pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+  // Staged writes are what the library last wrote there; a read they cover whole needs no device read (the bitmap
+  // and MFT records a group of moves keeps changing).
+  const bool covered = count > 0 && !staged_.empty() && AllStaged(offset / kBlock, (offset + count - 1) / kBlock);
+  const ssize_t got = covered ? count : pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
   if (got <= 0 || staged_.empty()) return got;
-  // Staged writes are what the library last wrote there.
   auto* bytes = static_cast<uint8_t*>(buffer);
   const int64_t end = offset + got;
   for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
@@ -154,17 +164,26 @@ int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
   }
   if (!staging_) return WriteThrough(buffer, static_cast<size_t>(count), offset) ? count : -1;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
-  for (int64_t number = offset / kBlock; number * kBlock < offset + count; ++number) {
-    auto it = staged_.find(number);
+  const int64_t first = offset / kBlock, last = (offset + count - 1) / kBlock;
+  // The blocks' old bytes in one read (a move's data staged here spans many blocks).
+  std::vector<uint8_t> old;
+  if (!AllStaged(first, last)) {
+    old.resize(static_cast<size_t>((last - first + 1) * kBlock));
+    if (pread(fd_, old.data(), old.size(), first * kBlock) != static_cast<ssize_t>(old.size())) {
+      errno = EIO;
+      return -1;
+    }
+  }
+  auto hint = staged_.lower_bound(first);
+  for (int64_t number = first; number <= last; ++number) {
+    auto it = hint != staged_.end() && hint->first == number ? hint : staged_.find(number);
     if (it == staged_.end()) {
       Block block;
-      if (pread(fd_, block.before.data(), kBlock, number * kBlock) != kBlock) {
-        errno = EIO;
-        return -1;
-      }
+      std::memcpy(block.before.data(), old.data() + (number - first) * kBlock, kBlock);
       block.after = block.before;
-      it = staged_.emplace(number, block).first;
+      it = staged_.emplace_hint(hint, number, block);
     }
+    hint = std::next(it);
     const int64_t from = std::max(offset, number * kBlock);
     const int64_t to = std::min(offset + count, (number + 1) * kBlock);
     std::memcpy(it->second.after.data() + (from - number * kBlock), bytes + (from - offset),

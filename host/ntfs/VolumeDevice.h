@@ -42,6 +42,7 @@ class VolumeDevice {
   }
 
   void BeginStaging(uint64_t mftRef);
+  size_t StagedBytes() const { return staged_.size() * MoveJournal::kBlockSize; }
   // Makes the staged writes durable as one: 0, or the errno of the step that failed.
   int Commit();
 
@@ -66,6 +67,8 @@ class VolumeDevice {
   };
 
   bool WriteThrough(const void* buffer, size_t count, int64_t offset);
+  // Whether blocks first..last are all staged.
+  bool AllStaged(int64_t first, int64_t last) const;
   int SyncThrough();
   int Fail(int error);
 

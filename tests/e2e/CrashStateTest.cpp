@@ -213,7 +213,7 @@ TEST_F(CrashStates, OfRunlistsInOneRecordAndInSeveralComeBackWhole) {
 }
 
 // Moves grouped in one journal record with small appends to a log file between them (they join the group), and a
-// move onto clusters that a move of the same group freed (the group commits before that move copies its data).
+// move onto clusters that a move of the same group freed (what it copies there is journaled with the group).
 TEST_F(CrashStates, OfGroupedMovesAndTheWritesBetweenThemComeBackWhole) {
   testsupport::TestImage image(16ull << 20);
   const std::map<std::u16string, std::string> files = {{u"a.bin", testsupport::RandomBytes(24 * 4096, 3)},
@@ -254,8 +254,8 @@ TEST_F(CrashStates, OfGroupedMovesAndTheWritesBetweenThemComeBackWhole) {
   const auto journalFlushes = std::count_if(recorder_.ops.begin(), recorder_.ops.end(), [](const Recorder::Op& op) {
     return op.sync && op.file == File::kJournal;
   });
-  EXPECT_EQ(4, journalFlushes) << "two commits (before b.bin's move, at the end), two journal flushes each";
-  CheckEveryState(files, 1, 20);
+  EXPECT_EQ(2, journalFlushes) << "one commit, at the end: two journal flushes";
+  CheckEveryState(files, 1, 12);
 }
 
 // 90 files of 96 KiB on 16 MiB: consolidation has to move files out of the way (and back).

@@ -77,10 +77,11 @@ void SignalEvents(const Events& events) {
   {
     std::lock_guard<std::mutex> guard(dispatcher.mutex);
     for (const auto& event : events) {
-      if (event) event->signaled = true;
+      if (!event) continue;
+      event->signaled = true;
+      WakeWaiters(*event);
     }
   }
-  dispatcher.changed.notify_all();
 }
 
 // Moves the waiting records that fit into the read's buffer and completes its status block. The unit's lock is

@@ -127,12 +127,17 @@ void MarkCurrentThreadTerminated(NTSTATUS exitStatus) {
         mutant->owner = std::thread::id();
         mutant->count = 0;
         mutant->abandoned = true;
+        WakeWaiters(*mutant);
       }
     }
     self->terminated = true;
     self->exitStatus = exitStatus;
+    WakeWaiters(*self);
   }
-  dispatcher.changed.notify_all();
+}
+
+void WakeWaiters(const Object& object) {
+  for (std::condition_variable* waiter : object.waiters) waiter->notify_one();
 }
 
 std::u16string ObjectNameOf(const OBJECT_ATTRIBUTES* attributes) {

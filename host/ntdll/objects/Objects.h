@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/NativeApi.h"
 
@@ -31,6 +32,9 @@ struct Object {
 
   const ObjectType type;
   int handleCount = 0;  // guarded by the handle table
+  // The waits in progress on the object, each its own condition: a signal wakes only those. Guarded by the
+  // dispatcher lock.
+  std::vector<std::condition_variable*> waiters;
 };
 
 struct EventObject : Object {
@@ -66,12 +70,13 @@ struct ThreadObject : Object {
   NTSTATUS exitStatus = STATUS_PENDING;
 };
 
-// The lock and condition under which every signal state changes.
+// The lock under which every signal state changes.
 struct Dispatcher {
   std::mutex mutex;
-  std::condition_variable changed;
 };
 Dispatcher& GetDispatcher();
+// Wakes the waits on `object`, after its signal state changed; with the dispatcher lock held.
+void WakeWaiters(const Object& object);
 
 // Handle table.
 HANDLE InsertHandle(const std::shared_ptr<Object>& object);

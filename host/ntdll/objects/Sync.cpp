@@ -1,5 +1,7 @@
 // Events, mutants and waits.
+#include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <vector>
 
 #include "host/ntdll/faults/Faults.h"
@@ -49,6 +51,19 @@ NTSTATUS WaitFor(const std::vector<std::shared_ptr<Object>>& objects, bool waitA
   std::thread::id self = std::this_thread::get_id();
   Dispatcher& dispatcher = GetDispatcher();
   std::unique_lock<std::mutex> lock(dispatcher.mutex);
+  // Registered on every object until the wait ends, however it ends (under the lock, so no signal uses it after).
+  std::condition_variable woken;
+  struct Registration {
+    const std::vector<std::shared_ptr<Object>>& objects;
+    std::condition_variable* waiter;
+    ~Registration() {
+      for (const auto& object : objects) {
+        auto& list = object->waiters;
+        list.erase(std::find(list.begin(), list.end(), waiter));
+      }
+    }
+  } registration{objects, &woken};
+  for (const auto& object : objects) object->waiters.push_back(&woken);
   for (;;) {
     if (waitAll) {
       bool all = true;
@@ -70,9 +85,9 @@ NTSTATUS WaitFor(const std::vector<std::shared_ptr<Object>>& objects, bool waitA
     }
     if (std::chrono::steady_clock::now() >= deadline) return STATUS_TIMEOUT;
     if (deadline == std::chrono::steady_clock::time_point::max()) {
-      dispatcher.changed.wait(lock);
+      woken.wait(lock);
     } else {
-      dispatcher.changed.wait_until(lock, deadline);
+      woken.wait_until(lock, deadline);
     }
   }
 }
@@ -109,8 +124,8 @@ NTSTATUS NTAPI NtSetEvent(HANDLE EventHandle, LONG* PreviousState) {
       std::lock_guard<std::mutex> guard(dispatcher.mutex);
       if (PreviousState != nullptr) *PreviousState = event->signaled ? 1 : 0;
       event->signaled = true;
+      WakeWaiters(*event);
     }
-    dispatcher.changed.notify_all();
     return STATUS_SUCCESS;
   });
 }
@@ -151,9 +166,11 @@ NTSTATUS NTAPI NtReleaseMutant(HANDLE MutantHandle, LONG* PreviousCount) {
       if (mutant->count == 0 || mutant->owner != std::this_thread::get_id()) return STATUS_MUTANT_NOT_OWNED;
       // The previous count is the signal state: 1 free, 0 owned once, -1 owned twice, ...
       if (PreviousCount != nullptr) *PreviousCount = 1 - mutant->count;
-      if (--mutant->count == 0) mutant->owner = std::thread::id();
+      if (--mutant->count == 0) {
+        mutant->owner = std::thread::id();
+        WakeWaiters(*mutant);
+      }
     }
-    dispatcher.changed.notify_all();
     return STATUS_SUCCESS;
   });
 }
