@@ -222,8 +222,10 @@ int VolumeDevice::Commit() {
     broken_ = true;
     return Fail(error);
   };
-  // Everything written before (the moved data above all) is durable before the record that makes the move count.
-  if (const int error = SyncThrough()) return fail(error);
+  // No staged block reaches the device before the record of its old bytes is durable: until the record is
+  // cleared, a crash rolls everything back to the old clusters, whose bytes nothing has written over (straight
+  // writes go only to clusters free on the device). The moved data thus needs no flush of its own: the one after
+  // the staged blocks makes it durable with them, before the record is cleared.
   std::vector<std::pair<int64_t, const uint8_t*>> before;
   for (const auto& [number, block] : staged) before.emplace_back(number * kBlock, block.before.data());
   if (const int error = journal_.Record(stagedRecord_, before)) return fail(Fail(error));

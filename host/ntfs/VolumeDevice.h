@@ -3,7 +3,7 @@
 //
 //   device.BeginStaging(mftRef);   // the library's writes are held back from here on; its reads see them
 //   ... rewrite the runlist, set and clear bitmap bits ...
-//   int error = device.Commit();   // device synced, old blocks journaled, writes applied and synced, journal cleared
+//   int error = device.Commit();   // old blocks journaled, writes applied, device synced, journal cleared
 //
 // After a failed Commit nothing more reaches the device (every write fails with EIO): the library's memory then
 // holds metadata the device does not, and writing any of it could damage the volume. The first failed write of any
