@@ -433,6 +433,8 @@ int64_t NtfsVolume::UncommittedFreesIn(int64_t lcn, int64_t count) const {
 
 NTSTATUS NtfsVolume::CommitMoves() {
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
+  // The written file's record goes with the group, so that a commit never holds its clusters without its runlist.
+  if (written_ && ntfs_inode_sync(written_->inode.get()) != 0) CloseWritten();
   uncommittedFrees_.clear();
   movesStaged_ = 0;
   if (const int error = storage_->Commit()) {

@@ -48,4 +48,12 @@ struct NtfsVolume::CachedStream {
   size_t runCount = 0;  // elements of attr->rl before its terminator
 };
 
+// The file that Write last wrote, kept open for the next write (log lines come one at a time): its record is
+// written when it is closed or synced, not after every line.
+struct NtfsVolume::WrittenFile {
+  uint64_t mftRef = 0;  // with the record's sequence number
+  UniqueInode inode;
+  UniqueAttr data;  // declared after the inode, so closed before it
+};
+
 }  // namespace host

@@ -354,7 +354,7 @@ std::string NtfsVolume::Close() {
     // Once the cached stream is closed no inode is open, so nothing can be lost here; a failure means the device
     // refused writes.
     CommitMoves();
-    cached_.reset();
+    Uncache(kAnyRecord);
     DropReadAhead();
     storage_->BeginStaging(kVolumeMetadata);
     int unmountError = ntfs_umount(vol_, FALSE) != 0 ? errno : 0;
@@ -386,6 +386,13 @@ ntfs_volume* NtfsVolume::Raw() {
 
 void NtfsVolume::Uncache(uint64_t mftRef) {
   if (cached_ && (mftRef == kAnyRecord || MREF(cached_->mftRef) == MREF(mftRef))) cached_.reset();
+  if (written_ && (mftRef == kAnyRecord || MREF(written_->mftRef) == MREF(mftRef))) CloseWritten();
+}
+
+void NtfsVolume::CloseWritten() {
+  std::unique_ptr<WrittenFile> file = std::move(written_);
+  file->data.reset();
+  CloseInode(std::move(file->inode));
 }
 
 NTSTATUS NtfsVolume::Lookup(const std::u16string& path, Node* node) {
@@ -499,25 +506,45 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
   if (offset > kMaxFileSize - length) return STATUS_INVALID_PARAMETER;
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
   DropReadAhead();
-  Uncache(mftRef);
-  UniqueInode inode;
-  UniqueAttr data;
-  bool isDirectory = false;
-  NTSTATUS status = OpenData(vol_, mftRef, &inode, &data, &isDirectory);
-  if (!NT_SUCCESS(status)) return status;
-  if (isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
-  if (IsMetadataRecord(mftRef)) return STATUS_ACCESS_DENIED;
-  if (length == 0) return STATUS_SUCCESS;
-
-  const s64 end = static_cast<s64>(offset + length);
   // A small write joins an open group of moves (staged, journaled and committed with it); a large one, whose every
   // byte the group would hold in memory and journal, commits the group first.
-  if (length > kGroupedWriteBytes || end > data->data_size + s64{kGroupedWriteBytes}) {
+  NTSTATUS status = STATUS_SUCCESS;
+  if (length > kGroupedWriteBytes) {
     status = CommitMoves();
     if (!NT_SUCCESS(status)) return status;
   }
-  if (end > data->data_size && !GrowsByHoles(data.get())) {
-    status = ExtendAllocated(data.get(), end);
+  const bool kept = written_ && MREF(written_->mftRef) == MREF(mftRef) &&
+                    (MSEQNO(mftRef) == 0 || MSEQNO(mftRef) == MSEQNO(written_->mftRef));
+  if (!kept) {
+    Uncache(mftRef);  // the cached stream when it is this file, and the file written before
+    if (written_) CloseWritten();
+    auto file = std::make_unique<WrittenFile>();
+    bool isDirectory = false;
+    status = OpenData(vol_, mftRef, &file->inode, &file->data, &isDirectory);
+    if (!NT_SUCCESS(status)) return status;
+    if (isDirectory) return STATUS_INVALID_DEVICE_REQUEST;
+    if (IsMetadataRecord(mftRef)) return STATUS_ACCESS_DENIED;
+    file->mftRef = MK_MREF(MREF(mftRef), le16_to_cpu(file->inode->mrec->sequence_number));
+    written_ = std::move(file);
+  }
+  if (length == 0) return STATUS_SUCCESS;
+  ntfs_attr* data = written_->data.get();
+  // Whatever fails below leaves the file closed, as it was written so far.
+  struct CloseOnFailure {
+    NtfsVolume* volume;
+    bool armed = true;
+    ~CloseOnFailure() {
+      if (armed && volume->written_) volume->CloseWritten();
+    }
+  } closeOnFailure{this};
+
+  const s64 end = static_cast<s64>(offset + length);
+  if (end > data->data_size + s64{kGroupedWriteBytes}) {
+    status = CommitMoves();
+    if (!NT_SUCCESS(status)) return status;
+  }
+  if (end > data->data_size && !GrowsByHoles(data)) {
+    status = ExtendAllocated(data, end);
     if (!NT_SUCCESS(status)) return status;
   }
   // Writes allocate only in the holes of sparse and compressed files, hence the same retry as for extensions.
@@ -525,7 +552,7 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
   const uint32_t cluster = vol_->cluster_size;
   for (uint32_t done = 0, piece = kIoPiece; done < length;) {
     const s64 count = std::min(length - done, piece);
-    const s64 written = ntfs_attr_pwrite(data.get(), static_cast<s64>(offset + done), count, bytes + done);
+    const s64 written = ntfs_attr_pwrite(data, static_cast<s64>(offset + done), count, bytes + done);
     if (written > 0) {
       done += static_cast<uint32_t>(written);
       piece = kIoPiece;
@@ -536,12 +563,10 @@ NTSTATUS NtfsVolume::Write(uint64_t mftRef, uint64_t offset, const void* buffer,
     piece = cluster;
   }
   // A compressed stream keeps its last compression block open until pclose; closing it would swallow the error.
-  if ((data->data_flags & ATTR_COMPRESSION_MASK) != 0 && ntfs_attr_pclose(data.get()) != 0) {
-    return StatusFromErrno(errno);
-  }
-  ntfs_inode_update_times(inode.get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
-  data.reset();
-  return CloseInode(std::move(inode));
+  if ((data->data_flags & ATTR_COMPRESSION_MASK) != 0 && ntfs_attr_pclose(data) != 0) return StatusFromErrno(errno);
+  ntfs_inode_update_times(written_->inode.get(), static_cast<ntfs_time_update_flags>(NTFS_UPDATE_MCTIME));
+  closeOnFailure.armed = false;
+  return STATUS_SUCCESS;
 }
 
 NTSTATUS NtfsVolume::SetSize(uint64_t mftRef, uint64_t size) {

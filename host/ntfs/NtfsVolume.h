@@ -173,6 +173,7 @@ class NtfsVolume {
 
  private:
   struct CachedStream;
+  struct WrittenFile;
   struct StreamRef;
   // One allocated piece of a move, in VCN order: where its clusters are. They go to the target range packed.
   struct MovePiece {
@@ -182,26 +183,29 @@ class NtfsVolume {
 
   NtfsVolume(ntfs_volume* vol, std::unique_ptr<VolumeDevice> storage, int lockFd, std::string device);
 
-  // Closes the cached stream when it belongs to `mftRef` (any record for kAnyRecord). Call before opening a
-  // record, with nothing else open.
+  // Closes the cached stream and the written file when they belong to `mftRef` (any record for kAnyRecord). Call
+  // before opening a record, with nothing else open.
   static constexpr uint64_t kAnyRecord = ~uint64_t{0};
   void Uncache(uint64_t mftRef);
   NTSTATUS OpenStream(uint64_t mftRef, StreamRef* stream);
-  // The metadata half of MoveClusters, while the device stages: takes the targets, switches the runlist to
-  // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
-  // Commits the moves staged so far, with the clusters they freed.
+  // Closes the written file; a failure to write its record shows as the device's first write error.
+  void CloseWritten();
+  // Commits the moves and writes staged so far, with the written file's record.
   NTSTATUS CommitMoves();
   // How many of clusters [lcn, lcn + count) a move of the open group freed.
   int64_t UncommittedFreesIn(int64_t lcn, int64_t count) const;
   // Writes a move's data at `offset` of the device: straight where the clusters are free on the device, staged
   // where a move of the open group freed them.
   bool WriteMovedData(const uint8_t* buffer, int64_t length, int64_t offset);
+  // The metadata half of MoveClusters, while the device stages: takes the targets, switches the runlist to
+  // `newRunlist` (taking it over) and frees the old pieces; on a failure puts the old runlist back.
   NTSTATUS SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist, int64_t vcn, int64_t lcn, int64_t needed,
                           const std::vector<MovePiece>& pieces);
 
   ntfs_volume* vol_;
   std::unique_ptr<VolumeDevice> storage_;  // the library's device; makes each move's metadata writes atomic
   std::unique_ptr<CachedStream> cached_;   // under LibraryLock()
+  std::unique_ptr<WrittenFile> written_;   // under LibraryLock()
   // The bytes after the last small read, kept until anything writes. Moves keep them: they change no byte.
   static constexpr uint32_t kReadAheadBytes = 64 << 10;
   static constexpr uint64_t kNoRecord = ~uint64_t{0};
