@@ -3,7 +3,7 @@
 // the place of the files' data, then fsync. A move cannot be faster than copying its bytes in place, so that is
 // what the command is held to: at most 2x without consolidation, 4x with it. Also the fragments each leaves.
 //
-// The volumes: a 2 GiB image with 1,000 files of 1 MiB in about 55,000 fragments, and a 4 GiB image with 20,000
+// The volumes: a 2 GiB image with 1,000 files of 1 MiB in about 54,000 fragments, and a 4 GiB image with 20,000
 // small files and 200 fragmented files of 4 MiB. Each is made once; every round works on a fresh copy.
 #include <fcntl.h>
 #include <unistd.h>
