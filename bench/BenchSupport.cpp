@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -81,22 +82,36 @@ pid_t Spawn(const std::vector<std::string>& argv, int outputFd, bool errorsToo) 
   return pid;
 }
 
-int Wait(pid_t pid) {
+// Waits for `pid`; *usage (when given) receives what the child used, its peak memory among it.
+int Wait(pid_t pid, rusage* usage = nullptr) {
   int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
+  while (wait4(pid, &status, 0, usage) < 0) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs `argv` with its standard output in `output` ("" keeps ours).
+int RunWithOutput(const std::vector<std::string>& argv, const std::string& output, rusage* usage) {
+  std::fflush(stdout);
+  const int fd = output.empty() ? -1 : open(output.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  if (!output.empty() && fd < 0) Abort("cannot create " + output);
+  const int status = Wait(Spawn(argv, fd, false), usage);
+  if (fd >= 0) close(fd);
+  return status;
 }
 
 }  // namespace
 
 int RunProcess(const std::vector<std::string>& argv, const std::string& output) {
-  std::fflush(stdout);
-  const int fd = output.empty() ? -1 : open(output.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-  if (!output.empty() && fd < 0) Abort("cannot create " + output);
-  const int status = Wait(Spawn(argv, fd, false));
-  if (fd >= 0) close(fd);
-  return status;
+  return RunWithOutput(argv, output, nullptr);
+}
+
+ProcessCost MeasureProcess(const std::vector<std::string>& argv, const std::string& output) {
+  ProcessCost cost;
+  rusage usage{};
+  cost.seconds = Seconds([&] { cost.exitStatus = RunWithOutput(argv, output, &usage); });
+  cost.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024;  // Linux counts it in KiB
+  return cost;
 }
 
 std::string ProcessOutput(const std::vector<std::string>& argv, int* exitStatus) {

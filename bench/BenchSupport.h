@@ -38,6 +38,15 @@ int RunProcess(const std::vector<std::string>& argv, const std::string& output =
 // Runs `argv` and returns its standard output and error; aborts when it cannot be started.
 std::string ProcessOutput(const std::vector<std::string>& argv, int* exitStatus);
 
+// What a child process cost: wall-clock time from its start to its end, and its largest resident set.
+struct ProcessCost {
+  int exitStatus = 0;  // or 128 + the signal that ended it
+  double seconds = 0;
+  double peakMiB = 0;
+};
+// Runs `argv` as RunProcess does and measures it.
+ProcessCost MeasureProcess(const std::vector<std::string>& argv, const std::string& output = "");
+
 // A sparse file of `size` bytes formatted as NTFS with `clusterSize`-byte clusters.
 void MakeNtfsImage(const std::string& path, uint64_t size, uint32_t clusterSize);
 

@@ -4,7 +4,7 @@
 // than copying its bytes in place, so that is what they are held to: at most 2x (the boot, the command without
 // consolidation), 4x with it. Also the fragments each leaves.
 //
-// The volumes: a 2 GiB image with 1,000 files of 1 MiB in about 55,000 fragments, and a 4 GiB image with 20,000
+// The volumes: a 2 GiB image with 1,000 files of 1 MiB in about 54,000 fragments, and a 4 GiB image with 20,000
 // small files and 200 fragmented files of 4 MiB. Each is made once; every round works on a fresh copy.
 #include <fcntl.h>
 #include <unistd.h>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <random>
 #include <set>
 
@@ -11,10 +12,38 @@
 namespace host {
 namespace {
 
-// The free runs of the volume outside [avoidStart, avoidEnd), ascending.
-bool FreeRuns(NtfsVolume& volume, int64_t avoidStart, int64_t avoidEnd, std::vector<ClusterRun>* runs,
-              std::string* error) {
-  runs->clear();
+// The free clusters outside the MFT zone as runs. The bitmap is read once; after that the runs follow what the
+// generator itself takes and frees, so that a file costs in proportion to its own parts and not to the volume (a
+// bitmap read per file is 32 MiB on a 1 TiB volume). What the library allocates on its own meanwhile (index blocks
+// of the growing directory, MFT records) is not seen here: ScatterParts checks each target against the bitmap.
+class FreeSpace {
+ public:
+  static constexpr size_t kNone = SIZE_MAX;
+
+  bool Read(NtfsVolume& volume, int64_t avoidStart, int64_t avoidEnd, std::string* error);
+  int64_t Clusters() const { return clusters_; }
+  const ClusterRun& Run(size_t index) const { return runs_[index]; }
+  // A run of at least `length` clusters, every such run equally likely; kNone when none is that long.
+  size_t Choose(std::mt19937_64& random, int64_t length) const;
+  // The clusters of [lcn, lcn + count) are used now; those not in a free run are ignored.
+  void Take(int64_t lcn, int64_t count);
+  // The clusters of [lcn, lcn + count), used until now, are free; they join the runs they touch, as a bitmap read
+  // would find them.
+  void Give(int64_t lcn, int64_t count);
+
+ private:
+  void Add(ClusterRun run);
+  void Remove(size_t index);
+  void Join(int64_t lcn, int64_t end);
+
+  std::vector<ClusterRun> runs_;     // in no order: a random index is a random run
+  std::map<int64_t, size_t> byLcn_;  // each run's first cluster to its index in runs_
+  int64_t avoidStart_ = 0, avoidEnd_ = 0, clusters_ = 0;
+};
+
+bool FreeSpace::Read(NtfsVolume& volume, int64_t avoidStart, int64_t avoidEnd, std::string* error) {
+  avoidStart_ = avoidStart;
+  avoidEnd_ = avoidEnd;
   const int64_t total = volume.TotalClusters();
   constexpr int64_t kPieceClusters = 8 << 20;  // 1 MiB of bitmap per read
   std::vector<uint8_t> bits(kPieceClusters / 8);
@@ -31,13 +60,90 @@ bool FreeRuns(NtfsVolume& volume, int64_t avoidStart, int64_t avoidEnd, std::vec
       const bool free = !(bits[i / 8] >> (i % 8) & 1) && (lcn < avoidStart || lcn >= avoidEnd);
       if (free && runStart < 0) runStart = lcn;
       if (!free && runStart >= 0) {
-        runs->push_back(ClusterRun{runStart, lcn - runStart});
+        Add(ClusterRun{runStart, lcn - runStart});
         runStart = -1;
       }
     }
   }
-  if (runStart >= 0) runs->push_back(ClusterRun{runStart, total - runStart});
+  if (runStart >= 0) Add(ClusterRun{runStart, total - runStart});
   return true;
+}
+
+size_t FreeSpace::Choose(std::mt19937_64& random, int64_t length) const {
+  if (runs_.empty()) return kNone;
+  // Random runs until one is long enough: uniform among those, and quick while they are common. Only when they are
+  // rare is every run looked at.
+  constexpr int kTries = 64;
+  for (int i = 0; i < kTries; ++i) {
+    const size_t index = static_cast<size_t>(random() % runs_.size());
+    if (runs_[index].count >= length) return index;
+  }
+  size_t fitting = 0;
+  for (const ClusterRun& run : runs_) fitting += run.count >= length ? 1 : 0;
+  if (fitting == 0) return kNone;
+  size_t pick = static_cast<size_t>(random() % fitting);
+  for (size_t index = 0;; ++index) {
+    if (runs_[index].count >= length && pick-- == 0) return index;
+  }
+}
+
+void FreeSpace::Take(int64_t lcn, int64_t count) {
+  const int64_t end = lcn + count;
+  std::vector<size_t> overlapping;
+  auto it = byLcn_.upper_bound(lcn);
+  if (it != byLcn_.begin()) --it;
+  for (; it != byLcn_.end() && it->first < end; ++it) {
+    const ClusterRun& run = runs_[it->second];
+    if (run.lcn + run.count > lcn) overlapping.push_back(it->second);
+  }
+  // Highest index first: removing one moves the last run into its place, which must not be one still to remove.
+  std::sort(overlapping.rbegin(), overlapping.rend());
+  for (size_t index : overlapping) {
+    const ClusterRun run = runs_[index];
+    Remove(index);
+    if (run.lcn < lcn) Add(ClusterRun{run.lcn, lcn - run.lcn});
+    if (run.lcn + run.count > end) Add(ClusterRun{end, run.lcn + run.count - end});
+  }
+}
+
+void FreeSpace::Give(int64_t lcn, int64_t count) {
+  const int64_t end = lcn + count;
+  if (lcn < avoidStart_) Join(lcn, std::min(end, avoidStart_));
+  if (end > avoidEnd_) Join(std::max(lcn, avoidEnd_), end);
+}
+
+void FreeSpace::Join(int64_t lcn, int64_t end) {
+  auto after = byLcn_.find(end);
+  if (after != byLcn_.end()) {
+    end += runs_[after->second].count;
+    Remove(after->second);
+  }
+  auto before = byLcn_.lower_bound(lcn);
+  if (before != byLcn_.begin()) {
+    --before;
+    const ClusterRun run = runs_[before->second];
+    if (run.lcn + run.count == lcn) {
+      lcn = run.lcn;
+      Remove(before->second);
+    }
+  }
+  Add(ClusterRun{lcn, end - lcn});
+}
+
+void FreeSpace::Add(ClusterRun run) {
+  byLcn_[run.lcn] = runs_.size();
+  runs_.push_back(run);
+  clusters_ += run.count;
+}
+
+void FreeSpace::Remove(size_t index) {
+  clusters_ -= runs_[index].count;
+  byLcn_.erase(runs_[index].lcn);
+  if (index + 1 != runs_.size()) {
+    runs_[index] = runs_.back();
+    byLcn_[runs_[index].lcn] = index;
+  }
+  runs_.pop_back();
 }
 
 // `clusters` cut at fragments - 1 distinct random places.
@@ -55,18 +161,33 @@ std::deque<int64_t> RandomParts(std::mt19937_64& random, int64_t clusters, int64
   return parts;
 }
 
+// Whether every cluster of `target` is free in the bitmap. Those in use are taken out of *free.
+bool StillFree(NtfsVolume& volume, const ClusterRun& target, FreeSpace* free, bool* allFree, std::string* error) {
+  const int64_t first = target.lcn & ~int64_t{7};
+  std::vector<uint8_t> bits(static_cast<size_t>((target.lcn + target.count - first + 7) / 8));
+  if (!NT_SUCCESS(volume.ReadBitmap(first, bits.size(), bits.data()))) {
+    *error = "cannot read the volume bitmap";
+    return false;
+  }
+  *allFree = true;
+  for (int64_t lcn = target.lcn; lcn < target.lcn + target.count; ++lcn) {
+    if (bits[(lcn - first) / 8] >> ((lcn - first) % 8) & 1) {
+      free->Take(lcn, 1);
+      *allFree = false;
+    }
+  }
+  return true;
+}
+
 // Carves each part out of a randomly chosen free run that can hold it, at a random place inside it. A part that no
 // run can hold is halved.
-bool ScatterParts(std::mt19937_64& random, std::deque<int64_t> parts, std::vector<ClusterRun>* free,
+bool ScatterParts(NtfsVolume& volume, std::mt19937_64& random, std::deque<int64_t> parts, FreeSpace* free,
                   std::vector<ClusterRun>* placed, std::string* error) {
   while (!parts.empty()) {
     const int64_t length = parts.front();
     parts.pop_front();
-    std::vector<size_t> candidates;
-    for (size_t i = 0; i < free->size(); ++i) {
-      if ((*free)[i].count >= length) candidates.push_back(i);
-    }
-    if (candidates.empty()) {
+    const size_t index = free->Choose(random, length);
+    if (index == FreeSpace::kNone) {
       if (length == 1) {
         *error = "the volume has too little free space for the files asked for";
         return false;
@@ -75,14 +196,17 @@ bool ScatterParts(std::mt19937_64& random, std::deque<int64_t> parts, std::vecto
       parts.push_front(length / 2);
       continue;
     }
-    ClusterRun& run = (*free)[candidates[random() % candidates.size()]];
+    const ClusterRun& run = free->Run(index);
     const int64_t offset = static_cast<int64_t>(random() % static_cast<uint64_t>(run.count - length + 1));
-    placed->push_back(ClusterRun{run.lcn + offset, length});
-    const ClusterRun after{run.lcn + offset + length, run.count - offset - length};
-    run.count = offset;
-    if (after.count > 0) free->push_back(after);
-    free->erase(std::remove_if(free->begin(), free->end(), [](const ClusterRun& r) { return r.count == 0; }),
-                free->end());
+    const ClusterRun target{run.lcn + offset, length};
+    bool allFree = false;
+    if (!StillFree(volume, target, free, &allFree, error)) return false;
+    if (!allFree) {
+      parts.push_front(length);  // another place, now that the runs know better
+      continue;
+    }
+    placed->push_back(target);
+    free->Take(target.lcn, target.count);
   }
   return true;
 }
@@ -118,7 +242,7 @@ std::string GeneratedContent(uint32_t seed, int index, uint64_t size) {
 namespace {
 
 // Writes and scatters the files; *written collects every path it created, also when it fails on the way.
-bool WriteScatteredFiles(NtfsVolume& volume, const FragmentOptions& options, const NTFS_VOLUME_DATA_BUFFER& data,
+bool WriteScatteredFiles(NtfsVolume& volume, const FragmentOptions& options, FreeSpace* free,
                          std::vector<GeneratedFile>* files, std::vector<std::u16string>* written, std::string* error) {
   std::mt19937_64 random(options.seed);
   for (int i = 0; i < options.files; ++i) {
@@ -132,18 +256,23 @@ bool WriteScatteredFiles(NtfsVolume& volume, const FragmentOptions& options, con
       *error = "cannot read the runs of a generated file";
       return false;
     }
-    for (const NtfsVolume::Run& run : current) file.clusters += run.length;
+    // The file's own clusters are used now, so nothing is planned over them.
+    for (const NtfsVolume::Run& run : current) {
+      file.clusters += run.length;
+      if (run.lcn != NtfsVolume::kHoleLcn) free->Take(run.lcn, run.length);
+    }
     if (file.clusters > 1) {
-      // The file's own clusters are used now, so nothing is planned over them.
-      std::vector<ClusterRun> free, placed;
-      if (!FreeRuns(volume, data.MftZoneStart.QuadPart, data.MftZoneEnd.QuadPart, &free, error)) return false;
+      std::vector<ClusterRun> placed;
       const int64_t low = std::min<int64_t>(options.minFragments, file.clusters);
       const int64_t high = std::max<int64_t>(low, std::min<int64_t>(options.maxFragments, file.clusters));
       const int64_t fragments = low + static_cast<int64_t>(random() % static_cast<uint64_t>(high - low + 1));
-      if (!ScatterParts(random, RandomParts(random, file.clusters, std::max<int64_t>(fragments, 1)), &free, &placed,
-                        error) ||
+      if (!ScatterParts(volume, random, RandomParts(random, file.clusters, std::max<int64_t>(fragments, 1)), free,
+                        &placed, error) ||
           !PlaceRuns(volume, node.mftRef, placed, error)) {
         return false;
+      }
+      for (const NtfsVolume::Run& run : current) {
+        if (run.lcn != NtfsVolume::kHoleLcn) free->Give(run.lcn, run.length);
       }
       file.fragments = CountFragments(placed);
     } else {
@@ -164,10 +293,9 @@ bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options,
     *error = "cannot read the volume data";
     return false;
   }
-  std::vector<ClusterRun> free;
-  if (!FreeRuns(volume, data.MftZoneStart.QuadPart, data.MftZoneEnd.QuadPart, &free, error)) return false;
-  int64_t freeClusters = 0;
-  for (const ClusterRun& run : free) freeClusters += run.count;
+  FreeSpace free;
+  if (!free.Read(volume, data.MftZoneStart.QuadPart, data.MftZoneEnd.QuadPart, error)) return false;
+  const int64_t freeClusters = free.Clusters();
   // Each file is written whole and then scattered, so the last one needs its own size again while it moves.
   const int64_t clusterBytes = data.BytesPerCluster;
   const int64_t perFile = static_cast<int64_t>((options.size + clusterBytes - 1) / clusterBytes);
@@ -181,7 +309,7 @@ bool GenerateFragmentedFiles(NtfsVolume& volume, const FragmentOptions& options,
   const bool newDirectory = !options.directory.empty() && !NT_SUCCESS(volume.Lookup(options.directory, &existing));
   if (!options.directory.empty() && !MakeDirectories(volume, options.directory, error)) return false;
   std::vector<std::u16string> written;
-  if (WriteScatteredFiles(volume, options, data, files, &written, error)) return true;
+  if (WriteScatteredFiles(volume, options, &free, files, &written, error)) return true;
   // Nothing half-done stays behind.
   for (const std::u16string& path : written) volume.Remove(path);
   if (newDirectory) volume.Remove(options.directory);

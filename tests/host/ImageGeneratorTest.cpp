@@ -18,6 +18,7 @@ Generated Generate(const testsupport::TestImage& image, const host::FragmentOpti
   Generated result;
   std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &result.error);
   if (!volume) return result;
+  volume->SkipMoveFlushes();  // as `spindraxel image fragment` mounts it
   NTFS_VOLUME_DATA_BUFFER data{};
   volume->GetVolumeData(&data);
   result.zoneEnd = data.MftZoneEnd.QuadPart;
@@ -69,6 +70,57 @@ TEST(ImageGenerator, RefusesWhatCannotFitAndScattersLargeFiles) {
   ASSERT_TRUE(made.made) << made.error;
   EXPECT_EQ(host::GeneratedContent(1, 1, options.size), image.ReadFile(made.files[1].path));
   EXPECT_TRUE(image.ClustersConsistent());
+}
+
+// A volume filled nearly to what the size check lets through (the directory's index takes some of it): every
+// file's first clusters must be reused after it moves away, and the index grows into clusters the generator did
+// not hand out.
+TEST(ImageGenerator, FillsTheFreeSpaceOutsideTheMftZone) {
+  testsupport::TestImage image;
+  std::string error;
+  int64_t freeOutsideZone = 0;
+  {
+    std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
+    ASSERT_TRUE(volume) << error;
+    NTFS_VOLUME_DATA_BUFFER data{};
+    ASSERT_EQ(STATUS_SUCCESS, volume->GetVolumeData(&data));
+    std::vector<uint8_t> bits(static_cast<size_t>((data.TotalClusters.QuadPart + 7) / 8));
+    ASSERT_EQ(STATUS_SUCCESS, volume->ReadBitmap(0, bits.size(), bits.data()));
+    for (int64_t lcn = 0; lcn < data.TotalClusters.QuadPart; ++lcn) {
+      const bool inZone = lcn >= data.MftZoneStart.QuadPart && lcn < data.MftZoneEnd.QuadPart;
+      freeOutsideZone += !inZone && !(bits[lcn / 8] >> (lcn % 8) & 1) ? 1 : 0;
+    }
+  }
+  host::FragmentOptions options;
+  options.size = 64 << 10;
+  options.files = static_cast<int>(freeOutsideZone / 16 * 31 / 32);
+  options.seed = 11;
+  Generated filled = Generate(image, options);
+  ASSERT_TRUE(filled.made) << filled.error;
+  ASSERT_EQ(static_cast<size_t>(options.files), filled.files.size());
+  for (int i : {0, options.files / 2, options.files - 1}) {
+    EXPECT_EQ(host::GeneratedContent(11, i, options.size), image.ReadFile(filled.files[static_cast<size_t>(i)].path));
+  }
+  EXPECT_TRUE(image.ClustersConsistent());
+}
+
+// A part is halved only when no free run can hold it: here one run among 150 single free clusters can.
+TEST(ImageGenerator, PartGoesWholeIntoTheOneRunLongEnough) {
+  testsupport::TestImage image;
+  std::vector<host::ClusterRun> keepFree{{12000, 64}};
+  for (int64_t lcn = 9000; lcn < 9300; lcn += 2) keepFree.push_back({lcn, 1});
+  ASSERT_TRUE(image.FillVolumeExcept(keepFree));
+  host::FragmentOptions options;
+  options.files = 1;
+  options.size = 32 * 4096;
+  options.minFragments = options.maxFragments = 1;
+  Generated one = Generate(image, options);
+  ASSERT_TRUE(one.made) << one.error;
+  EXPECT_EQ(1, one.files[0].fragments);
+  const std::vector<host::NtfsVolume::Run> runs = image.RunsOf(one.files[0].path);
+  ASSERT_EQ(1u, runs.size());
+  EXPECT_GE(runs[0].lcn, 12000);
+  EXPECT_LE(runs[0].lcn + runs[0].length, 12064);
 }
 
 }  // namespace
