@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,7 +15,9 @@
 namespace host {
 namespace {
 
-constexpr char kMagic[8] = {'S', 'X', 'U', 'N', 'D', 'O', '0', '1'};
+// Records are written as version 2; version 1 (checksummed a byte at a time) is still rolled back.
+constexpr char kMagic[8] = {'S', 'X', 'U', 'N', 'D', 'O', '0', '2'};
+constexpr char kMagicVersion1[8] = {'S', 'X', 'U', 'N', 'D', 'O', '0', '1'};
 // The boot sector's volume serial number, which names a partition's journal: device names change between boots.
 constexpr off_t kSerialOffset = 0x48;
 
@@ -23,13 +26,25 @@ struct Header {
   uint64_t mftRef;
   uint32_t count;
   uint32_t reserved;
-  uint64_t checksum;  // FNV-1a over the record with this field 0
+  uint64_t checksum;  // FNV-1a over the record's 64-bit words (version 1: its bytes) with this field 0
 };
 constexpr size_t kEntrySize = sizeof(uint64_t) + MoveJournal::kBlockSize;
 
 uint64_t Fnv1a(const uint8_t* bytes, size_t length) {
   uint64_t hash = 0xcbf29ce484222325ull;
   for (size_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+  return hash;
+}
+
+// A record is a multiple of 8 bytes long (a 32-byte header, entries of 520); a word at a time is 8 times faster.
+uint64_t Fnv1aWords(const uint8_t* bytes, size_t length) {
+  static_assert(sizeof(Header) % 8 == 0 && kEntrySize % 8 == 0, "records are whole words");
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (size_t i = 0; i + 8 <= length; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, bytes + i, sizeof word);
+    hash = (hash ^ word) * 0x100000001b3ull;
+  }
   return hash;
 }
 
@@ -101,22 +116,23 @@ int MoveJournal::Sync() {
 }
 
 int MoveJournal::Record(uint64_t mftRef, const std::vector<std::pair<int64_t, const uint8_t*>>& blocks) {
-  std::vector<uint8_t> record(sizeof(Header) + blocks.size() * kEntrySize);
+  const size_t length = sizeof(Header) + blocks.size() * kEntrySize;
+  std::unique_ptr<uint8_t[]> record(new uint8_t[length]);  // every byte is written below
   Header header{};
   std::memcpy(header.magic, kMagic, sizeof kMagic);
   header.mftRef = mftRef;
   header.count = static_cast<uint32_t>(blocks.size());
-  std::memcpy(record.data(), &header, sizeof header);
-  uint8_t* entry = record.data() + sizeof header;
+  std::memcpy(record.get(), &header, sizeof header);
+  uint8_t* entry = record.get() + sizeof header;
   for (const auto& [offset, bytes] : blocks) {
     const uint64_t at = static_cast<uint64_t>(offset);
     std::memcpy(entry, &at, sizeof at);
     std::memcpy(entry + sizeof at, bytes, kBlockSize);
     entry += kEntrySize;
   }
-  header.checksum = Fnv1a(record.data(), record.size());
-  std::memcpy(record.data(), &header, sizeof header);
-  if (const int error = Write(0, record.data(), record.size())) return error;
+  header.checksum = Fnv1aWords(record.get(), length);
+  std::memcpy(record.get(), &header, sizeof header);
+  if (const int error = Write(0, record.get(), length)) return error;
   return Sync();
 }
 
@@ -146,13 +162,14 @@ bool MoveJournal::ReadUnfinished(const std::string& path, Unfinished* unfinished
   if (record.size() < sizeof(Header)) return false;
   Header header;
   std::memcpy(&header, record.data(), sizeof header);
-  if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return false;
+  const bool version1 = std::memcmp(header.magic, kMagicVersion1, sizeof kMagic) == 0;
+  if (!version1 && std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) return false;
   const size_t length = sizeof header + static_cast<size_t>(header.count) * kEntrySize;
   if (length > record.size()) return false;
   const uint64_t checksum = header.checksum;
   header.checksum = 0;
   std::memcpy(record.data(), &header, sizeof header);
-  if (Fnv1a(record.data(), length) != checksum) return false;
+  if ((version1 ? Fnv1a(record.data(), length) : Fnv1aWords(record.data(), length)) != checksum) return false;
 
   unfinished->mftRef = header.mftRef;
   unfinished->blocks.clear();

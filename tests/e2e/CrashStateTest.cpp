@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <random>
@@ -287,6 +288,34 @@ TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
   EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
   for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
   CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
+}
+
+// A journal left by the version that checksummed records a byte at a time is still rolled back, and a torn one
+// is not.
+TEST(UndoJournal, RecordsOfTheFirstVersionAreStillRead) {
+  std::string record(32 + 8 + 512, '\0');
+  record.replace(0, 8, "SXUNDO01");
+  const uint64_t mftRef = 70, offset = 4096;
+  const uint32_t count = 1;
+  std::memcpy(&record[8], &mftRef, 8);
+  std::memcpy(&record[16], &count, 4);
+  std::memcpy(&record[32], &offset, 8);
+  record.replace(40, 512, testsupport::RandomBytes(512, 5));
+  uint64_t hash = 0xcbf29ce484222325ull;
+  for (const char c : record) hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001b3ull;
+  std::memcpy(&record[24], &hash, 8);
+  const std::string path = testing::TempDir() + "/first-version.sxjournal";
+  Put(path, 0, record, true);
+  host::MoveJournal::Unfinished unfinished;
+  ASSERT_TRUE(host::MoveJournal::ReadUnfinished(path, &unfinished));
+  EXPECT_EQ(70u, unfinished.mftRef);
+  ASSERT_EQ(1u, unfinished.blocks.size());
+  EXPECT_EQ(4096, unfinished.blocks[0].first);
+  EXPECT_TRUE(std::string(unfinished.blocks[0].second.begin(), unfinished.blocks[0].second.end()) ==
+              record.substr(40));
+  Put(path, 300, "x");
+  EXPECT_FALSE(host::MoveJournal::ReadUnfinished(path, &unfinished)) << "a byte changed: the record counts as none";
+  std::remove(path.c_str());
 }
 
 // Moves in groups choose the clusters that moves on their own choose: a whole consolidating run ends in the same

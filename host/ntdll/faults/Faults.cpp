@@ -7,21 +7,18 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace host {
 namespace {
 
-constexpr size_t kCallLogWindow = 100000;
-
 struct FaultState {
   std::mutex mutex;
   std::vector<FaultRule> rules;
-  std::map<std::string, uint64_t> counts;
-  std::deque<CallRecord> recent;
+  std::map<std::string, uint64_t, std::less<>> counts;
 };
 
 FaultState& State() {
@@ -160,7 +157,9 @@ bool InjectFault(const char* call, NTSTATUS* status) {
   bool corrupts = false;
   {
     std::lock_guard<std::mutex> guard(state.mutex);
-    ++state.counts[call];
+    auto count = state.counts.find(std::string_view(call));  // no string made for a call counted before
+    if (count == state.counts.end()) count = state.counts.emplace(call, 0).first;
+    ++count->second;
     std::thread::id self = std::this_thread::get_id();
     for (FaultRule& rule : state.rules) {
       if (rule.call != call || (rule.thread != std::thread::id() && rule.thread != self)) continue;
@@ -189,10 +188,6 @@ bool InjectFault(const char* call, NTSTATUS* status) {
 
 NTSTATUS RecordCall(const char* call, NTSTATUS status) {
   TraceCallLine(call, static_cast<unsigned>(status));
-  FaultState& state = State();
-  std::lock_guard<std::mutex> guard(state.mutex);
-  if (state.recent.size() == kCallLogWindow) state.recent.pop_front();
-  state.recent.push_back(CallRecord{call, status});
   return status;
 }
 
@@ -207,15 +202,9 @@ std::map<std::string, uint64_t> CallCounts() {
   return {State().counts.begin(), State().counts.end()};
 }
 
-std::vector<CallRecord> RecentCalls() {
-  std::lock_guard<std::mutex> guard(State().mutex);
-  return {State().recent.begin(), State().recent.end()};
-}
-
 void ResetCallLog() {
   std::lock_guard<std::mutex> guard(State().mutex);
   State().counts.clear();
-  State().recent.clear();
 }
 
 }  // namespace host

@@ -32,11 +32,6 @@ struct FaultRule {
   uint64_t seen = 0;  // matching calls so far
 };
 
-struct CallRecord {
-  std::string call;
-  NTSTATUS status;
-};
-
 // Rules count the calls they match: "#3" is the third matching call.
 // Parses "CALL[#N[+|-M]]=STATUS", "CALL[#N...]=delay:MS" or "CALL[#N...]=corrupt":
 //   NtReadFile#3=0xC0000185     the third call fails
@@ -56,7 +51,7 @@ bool InjectFault(const char* call, NTSTATUS* status);
 // Whether the call now running on this thread matched a `corrupts` rule; asking clears the answer.
 bool TakeCorruptionRequest();
 
-// Records what a call returned and returns it unchanged.
+// Traces what a call returned and returns it unchanged.
 NTSTATUS RecordCall(const char* call, NTSTATUS status);
 
 // Ends the process when an interrupt signal asked for it (host/ntdll/Host.h) and this thread is between two calls;
@@ -88,8 +83,6 @@ NTSTATUS TraceCall(const char* call, Body&& body) {
 uint64_t CallCount(const std::string& call);
 // Every call entered since the last reset, with its count.
 std::map<std::string, uint64_t> CallCounts();
-// The most recent calls, oldest first (the log keeps a bounded window).
-std::vector<CallRecord> RecentCalls();
 void ResetCallLog();
 
 }  // namespace host
