@@ -83,7 +83,6 @@ void ForEachFreeRun(CVolume& volume, CVolumeBitmapCache& cache, LONGLONG from, L
   CRunJoiner<OnRun> runs(enough, onRun);
   LONGLONG lcn = from;
   while (lcn < to) {
-    if (!cache.Covers(lcn)) volume.GetFreeSpaceIndex().Prefetch(lcn & ~(kWindow - 1));
     cache.IsClusterUsed(lcn);  // loads the window of lcn
     if (!cache.Covers(lcn)) {
       // lcn counts as used. Past the end of the volume so does the rest of its window; after a failed read only

@@ -66,17 +66,6 @@ SFreeSpan CFreeSpaceIndex::Join(const SFreeSpan& first, const SFreeSpan& second)
   return joined;
 }
 
-void CFreeSpaceIndex::Prefetch(LONGLONG windowStart) const {
-  const LONGLONG index = windowStart / kWindowClusters;
-  if (windowStart < 0 || index >= static_cast<LONGLONG>(windows_.size()) || !windows_[static_cast<size_t>(index)]) {
-    return;
-  }
-  const SWindow& window = *windows_[static_cast<size_t>(index)];
-  if (!window.valid) return;
-  const UCHAR* kept = reinterpret_cast<const UCHAR*>(window.words.data());
-  for (size_t at = 0; at < kWindowClusters / 8; at += 64) __builtin_prefetch(kept + at);
-}
-
 const CFreeSpaceIndex::SWindow* CFreeSpaceIndex::Update(LONGLONG windowStart, const UCHAR* bits) {
   const LONGLONG index = windowStart / kWindowClusters;
   if (windowStart < 0 || windowStart % kWindowClusters != 0 || index >= kMaxWindows) return nullptr;

@@ -44,9 +44,6 @@ class CFreeSpaceIndex {
   // The summaries of the window starting at `windowStart`, brought up to date with `bits` (a whole window, set
   // bits used; clusters past the end of the volume set); null when the window is beyond what the index holds.
   const SWindow* Update(LONGLONG windowStart, const UCHAR* bits);
-  // Starts bringing the bits remembered for the window at `windowStart` into the processor's cache, so that Update's
-  // comparison finds them there: called before the window is read, the two overlap.
-  void Prefetch(LONGLONG windowStart) const;
 
   // The summary of the stretch made of `first` followed by `second`.
   static SFreeSpan Join(const SFreeSpan& first, const SFreeSpan& second);
