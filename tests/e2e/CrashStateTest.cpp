@@ -268,6 +268,19 @@ host::FragmentOptions ConsolidatingCase() {
   return options;
 }
 
+// `defrag --all --consolidate` of `chosen` on C:, its moves committed `perCommit` to a journal record.
+void DefragmentWithConsolidation(const testsupport::TestImage& image, int perCommit,
+                                 std::vector<host::DefragFile>* chosen, std::vector<host::DefragPass>* passes) {
+  std::string error;
+  host::NtfsVolume::SetMovesPerCommit(perCommit);
+  ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
+  host::DefragSettings settings;
+  settings.consolidate = true;
+  EXPECT_TRUE(host::DefragmentFiles(image.Path(), chosen, settings, passes, &error)) << error;
+  EXPECT_TRUE(host::UnmountAllDrives().empty());
+  host::NtfsVolume::SetMovesPerCommit(1);
+}
+
 // A whole `defrag --all --consolidate` run on a volume full enough that consolidation has to move files out of the
 // way (and back), sampled at every few writes.
 TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
@@ -275,16 +288,9 @@ TEST_F(CrashStates, OfAConsolidatingDefragmentationComeBackWhole) {
   std::map<std::u16string, std::string> files;
   std::vector<host::DefragFile> chosen;
   Generate(image, ConsolidatingCase(), &files, &chosen);
-  std::string error;
   Record(image);
-  host::NtfsVolume::SetMovesPerCommit(16);  // as the command commits them: in groups
-  ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
-  host::DefragSettings settings;
-  settings.consolidate = true;
   std::vector<host::DefragPass> passes;
-  ASSERT_TRUE(host::DefragmentFiles(image.Path(), &chosen, settings, &passes, &error)) << error;
-  EXPECT_TRUE(host::UnmountAllDrives().empty());
-  host::NtfsVolume::SetMovesPerCommit(1);
+  DefragmentWithConsolidation(image, 16, &chosen, &passes);  // as the command commits them: in groups
   EXPECT_TRUE(std::any_of(passes.begin(), passes.end(), [](const host::DefragPass& p) { return p.consolidation; }));
   for (const host::DefragFile& file : chosen) EXPECT_EQ(1, file.fragmentsAfter) << file.path;
   CheckEveryState(files, recorder_.ops.size() / 200 + 1, 200);
@@ -328,16 +334,10 @@ TEST(GroupedMoves, EndInTheLayoutOfMovesOnTheirOwn) {
     std::map<std::u16string, std::string> files;
     std::vector<host::DefragFile> chosen;
     Generate(image, ConsolidatingCase(), &files, &chosen);
-    std::string error;
-    host::NtfsVolume::SetMovesPerCommit(perCommit);
-    ASSERT_TRUE(host::MountDrive('C', image.Path(), &error)) << error;
-    host::DefragSettings settings;
-    settings.consolidate = true;
     std::vector<host::DefragPass> passes;
-    ASSERT_TRUE(host::DefragmentFiles(image.Path(), &chosen, settings, &passes, &error)) << error;
-    EXPECT_TRUE(host::UnmountAllDrives().empty());
-    host::NtfsVolume::SetMovesPerCommit(1);
+    DefragmentWithConsolidation(image, perCommit, &chosen, &passes);
     for (const host::DefragPass& pass : passes) moved[perCommit > 1] += pass.bytesMoved;
+    std::string error;
     std::unique_ptr<host::NtfsVolume> volume = host::NtfsVolume::Mount(image.Path(), &error);
     ASSERT_TRUE(volume) << error;
     for (const auto& [path, bytes] : files) {
