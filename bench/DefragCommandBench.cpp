@@ -68,6 +68,7 @@ struct Run {
   uint64_t bytesMoved = 0;
   int64_t fragmentsLeft = 0;
   int64_t filesLeft = 0;
+  std::string perFile;  // a boot's native calls per file named, as the host counted them
 };
 
 Run TimeDefrag(const std::string& image, bool consolidate) {
@@ -107,7 +108,16 @@ Run TimeBoot(const std::string& image) {
     bench::SyncFile(image);
   });
   if (status != 0) bench::Abort("the boot on " + image + " ended with " + std::to_string(status));
-  run.bytesMoved = ReadJson(stats, "spindraxel boot --stats")["clustersMoved"].get<uint64_t>() * kClusterSize;
+  const nlohmann::json counted = ReadJson(stats, "spindraxel boot --stats");
+  run.bytesMoved = counted["clustersMoved"].get<uint64_t>() * kClusterSize;
+  const double files = static_cast<double>(counted["calls"].value("NtCreateFile", 0));
+  for (const char* call : {"NtCreateFile", "FSCTL_GET_RETRIEVAL_POINTERS", "FSCTL_GET_VOLUME_BITMAP", "FSCTL_MOVE_FILE",
+                           "NtWriteFile", "NtReadFile"}) {
+    char each[96];
+    std::snprintf(each, sizeof each, "%s%s %.1f", run.perFile.empty() ? "" : ", ", call,
+                  counted["calls"].value(call, 0) / files);
+    run.perFile += each;
+  }
   if (bench::RunProcess({SX_SPINDRAXEL_PATH, "analyze", image, "--all", "--json"}, analysis) != 0) {
     bench::Abort("spindraxel analyze failed on " + image);
   }
@@ -184,6 +194,7 @@ int main() {
                   std::strncmp(mode.name, "boot", 4) == 0 ? "boot" : "defrag", ratio, mode.target,
                   ratio <= mode.target ? "met" : "MISSED", static_cast<long long>(mode.last.filesLeft),
                   static_cast<long long>(mode.last.fragmentsLeft));
+      if (!mode.last.perFile.empty()) std::printf("  native calls per file opened: %s\n", mode.last.perFile.c_str());
       std::fflush(stdout);
     }
     unlink(made.c_str());
