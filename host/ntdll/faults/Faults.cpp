@@ -5,26 +5,49 @@
 #include "host/ntfs/DeviceObserver.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <map>
 #include <mutex>
-#include <string_view>
 #include <thread>
 
 namespace host {
 namespace {
 
+// Calls are counted without a lock, one slot per name as the calling code spells it (a name written in two places
+// may take two slots; the counts add up by name). Names come from the code, so a few hundred slots always do.
+struct CallSlot {
+  std::atomic<const char*> name{nullptr};
+  std::atomic<uint64_t> count{0};
+};
+constexpr size_t kCallSlots = 1024;
+
 struct FaultState {
   std::mutex mutex;
   std::vector<FaultRule> rules;
-  std::map<std::string, uint64_t, std::less<>> counts;
+  std::atomic<bool> anyRules{false};  // so that calls need no lock while there are none
+  CallSlot slots[kCallSlots];
 };
 
 FaultState& State() {
   static FaultState* state = new FaultState();  // outlives every thread that may still call in at exit
   return *state;
 }
+
+void CountCall(const char* call) {
+  CallSlot* slots = State().slots;
+  for (size_t probe = 0, at = std::hash<const void*>()(call) % kCallSlots; probe < kCallSlots;
+       ++probe, at = (at + 1) % kCallSlots) {
+    const char* name = slots[at].name.load(std::memory_order_acquire);
+    if (name == nullptr && slots[at].name.compare_exchange_strong(name, call)) name = call;
+    if (name == call) {
+      slots[at].count.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+}
+
 
 bool ParseNumber(const std::string& text, uint64_t* value) {
   if (text.empty()) return false;
@@ -109,8 +132,8 @@ constexpr char kDeviceWrite[] = "DeviceWrite";
 class DeviceWriteFaults : public DeviceObserver {
  public:
   int Writing(File, int64_t, const void*, size_t) override {
+    CountCall(kDeviceWrite);
     std::lock_guard<std::mutex> guard(State().mutex);
-    ++State().counts[kDeviceWrite];
     int error = 0;
     for (FaultRule& rule : State().rules) {
       if (rule.call != kDeviceWrite) continue;
@@ -130,12 +153,14 @@ DeviceWriteFaults g_deviceWriteFaults;
 void AddFaultRule(const FaultRule& rule) {
   std::lock_guard<std::mutex> guard(State().mutex);
   State().rules.push_back(rule);
+  State().anyRules = true;
   if (rule.call == kDeviceWrite) SetDeviceObserver(&g_deviceWriteFaults);
 }
 
 void ClearFaultRules() {
   std::lock_guard<std::mutex> guard(State().mutex);
   State().rules.clear();
+  State().anyRules = false;
   if (CurrentDeviceObserver() == &g_deviceWriteFaults) SetDeviceObserver(nullptr);
 }
 
@@ -155,11 +180,9 @@ bool InjectFault(const char* call, NTSTATUS* status) {
   bool fails = false;
   std::vector<std::function<void()>> actions;
   bool corrupts = false;
-  {
+  CountCall(call);
+  if (state.anyRules.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> guard(state.mutex);
-    auto count = state.counts.find(std::string_view(call));  // no string made for a call counted before
-    if (count == state.counts.end()) count = state.counts.emplace(call, 0).first;
-    ++count->second;
     std::thread::id self = std::this_thread::get_id();
     for (FaultRule& rule : state.rules) {
       if (rule.call != call || (rule.thread != std::thread::id() && rule.thread != self)) continue;
@@ -192,19 +215,23 @@ NTSTATUS RecordCall(const char* call, NTSTATUS status) {
 }
 
 uint64_t CallCount(const std::string& call) {
-  std::lock_guard<std::mutex> guard(State().mutex);
-  auto found = State().counts.find(call);
-  return found == State().counts.end() ? 0 : found->second;
+  const std::map<std::string, uint64_t> counts = CallCounts();
+  const auto found = counts.find(call);
+  return found == counts.end() ? 0 : found->second;
 }
 
 std::map<std::string, uint64_t> CallCounts() {
-  std::lock_guard<std::mutex> guard(State().mutex);
-  return {State().counts.begin(), State().counts.end()};
+  std::map<std::string, uint64_t> counts;
+  for (const CallSlot& slot : State().slots) {
+    const char* name = slot.name.load(std::memory_order_acquire);
+    const uint64_t count = slot.count.load(std::memory_order_relaxed);
+    if (name != nullptr && count != 0) counts[name] += count;
+  }
+  return counts;
 }
 
 void ResetCallLog() {
-  std::lock_guard<std::mutex> guard(State().mutex);
-  State().counts.clear();
+  for (CallSlot& slot : State().slots) slot.count.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace host

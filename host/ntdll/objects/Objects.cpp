@@ -1,5 +1,6 @@
 #include "host/ntdll/objects/Objects.h"
 
+#include <shared_mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -7,7 +8,7 @@ namespace host {
 namespace {
 
 struct HandleTable {
-  std::mutex mutex;
+  std::shared_mutex mutex;  // lookups, by far the most frequent, share it
   std::unordered_map<uintptr_t, std::shared_ptr<Object>> handles;
   std::unordered_map<std::u16string, std::weak_ptr<Object>> names;
   std::vector<std::weak_ptr<MutantObject>> mutants;
@@ -53,7 +54,7 @@ NTSTATUS MutantObject::Satisfy(std::thread::id thread) {
 
 HANDLE InsertHandle(const std::shared_ptr<Object>& object) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> guard(table.mutex);
+  std::lock_guard<std::shared_mutex> guard(table.mutex);
   uintptr_t value = table.next;
   table.next += 4;
   table.handles.emplace(value, object);
@@ -65,7 +66,7 @@ HANDLE InsertHandle(const std::shared_ptr<Object>& object) {
 std::shared_ptr<Object> LookupHandle(HANDLE handle) {
   if (handle == NtCurrentThread()) return CurrentThreadObject();
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> guard(table.mutex);
+  std::shared_lock<std::shared_mutex> guard(table.mutex);
   auto found = table.handles.find(reinterpret_cast<uintptr_t>(handle));
   return found == table.handles.end() ? nullptr : found->second;
 }
@@ -74,7 +75,7 @@ NTSTATUS CloseHandle(HANDLE handle) {
   std::shared_ptr<Object> object;
   {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<std::shared_mutex> guard(table.mutex);
     auto found = table.handles.find(reinterpret_cast<uintptr_t>(handle));
     if (found == table.handles.end()) return STATUS_INVALID_HANDLE;
     object = found->second;
@@ -87,14 +88,14 @@ NTSTATUS CloseHandle(HANDLE handle) {
 
 std::shared_ptr<Object> FindNamedObject(const std::u16string& name) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> guard(table.mutex);
+  std::shared_lock<std::shared_mutex> guard(table.mutex);
   auto found = table.names.find(FoldCase(name));
   return found == table.names.end() ? nullptr : found->second.lock();
 }
 
 void NameObject(const std::u16string& name, const std::shared_ptr<Object>& object) {
   HandleTable& table = Table();
-  std::lock_guard<std::mutex> guard(table.mutex);
+  std::lock_guard<std::shared_mutex> guard(table.mutex);
   table.names[FoldCase(name)] = object;
 }
 
@@ -114,7 +115,7 @@ void MarkCurrentThreadTerminated(NTSTATUS exitStatus) {
   std::vector<std::shared_ptr<MutantObject>> mutants;
   {
     HandleTable& table = Table();
-    std::lock_guard<std::mutex> guard(table.mutex);
+    std::lock_guard<std::shared_mutex> guard(table.mutex);
     for (const auto& weak : table.mutants) {
       if (auto mutant = weak.lock()) mutants.push_back(mutant);
     }
