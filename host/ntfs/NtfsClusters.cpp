@@ -127,7 +127,8 @@ NTSTATUS NtfsVolume::OpenStream(uint64_t mftRef, StreamRef* stream) {
     stream->runCount = cached_->runCount;
     return STATUS_SUCCESS;
   }
-  Uncache(kAnyRecord);
+  cached_.reset();   // one stream is cached at a time
+  Uncache(mftRef);   // and the written file, when it is this one
   UniqueInode inode;
   ntfs_inode* record = KeptOpenInode(vol_, mftRef);
   if (record == nullptr) {

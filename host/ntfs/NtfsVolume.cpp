@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -129,7 +130,8 @@ NTSTATUS FindName(ntfs_inode* directory, const std::u16string& name, uint64_t* m
 // Opens what names[0, count) lead to from the root, with one record open at a time. A name before the last that
 // is missing or not a directory gives STATUS_OBJECT_PATH_NOT_FOUND; a missing last name,
 // STATUS_OBJECT_NAME_NOT_FOUND.
-NTSTATUS OpenPath(ntfs_volume* vol, const std::vector<std::u16string>& names, size_t count, UniqueInode* result) {
+NTSTATUS OpenPath(ntfs_volume* vol, const std::vector<std::u16string>& names, size_t count, UniqueInode* result,
+                  const std::function<void(uint64_t)>& opening = nullptr) {
   UniqueInode current;
   NTSTATUS status = OpenRecord(vol, FILE_root, &current);
   if (!NT_SUCCESS(status)) return status;
@@ -140,6 +142,7 @@ NTSTATUS OpenPath(ntfs_volume* vol, const std::vector<std::u16string>& names, si
     if (status == STATUS_OBJECT_NAME_NOT_FOUND && i + 1 < count) return STATUS_OBJECT_PATH_NOT_FOUND;
     if (!NT_SUCCESS(status)) return status;
     current.reset();
+    if (opening) opening(child);
     status = OpenRecord(vol, child, &current);
     if (!NT_SUCCESS(status)) return status;
   }
@@ -401,9 +404,9 @@ NTSTATUS NtfsVolume::Lookup(const std::u16string& path, Node* node) {
   if (!NT_SUCCESS(status)) return status;
 
   std::lock_guard<std::recursive_mutex> lock(LibraryLock());
-  Uncache(kAnyRecord);  // the path may name the cached file
   UniqueInode inode;
-  status = OpenPath(vol_, names, names.size(), &inode);
+  // A record the path reaches that is open already (the cached stream, the written file) is closed first.
+  status = OpenPath(vol_, names, names.size(), &inode, [this](uint64_t record) { Uncache(record); });
   if (!NT_SUCCESS(status)) return status;
   return Describe(inode.get(), node);
 }
