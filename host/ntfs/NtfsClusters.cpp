@@ -403,25 +403,28 @@ NTSTATUS NtfsVolume::SwitchClusters(ntfs_attr* attr, runlist_element* newRunlist
 
 bool NtfsVolume::WriteMovedData(const uint8_t* buffer, int64_t length, int64_t offset) {
   const int64_t clusterSize = vol_->cluster_size, end = offset + length;
-  // Cut where freed pieces begin and end: the parts inside one are staged, the rest go straight to the device.
-  std::vector<int64_t> cuts = {offset, end};
+  // The freed stretches inside the range, joined (a cluster may have been freed twice in a group): they are
+  // staged, the parts between them go straight to the device. One pass over the group's pieces per call.
+  std::vector<std::pair<int64_t, int64_t>> freed;
   for (const MovePiece& piece : uncommittedFrees_) {
-    for (const int64_t at : {piece.from * clusterSize, (piece.from + piece.length) * clusterSize}) {
-      if (at > offset && at < end) cuts.push_back(at);
-    }
+    const int64_t from = std::max(offset, piece.from * clusterSize);
+    const int64_t to = std::min(end, (piece.from + piece.length) * clusterSize);
+    if (from < to) freed.emplace_back(from, to);
   }
-  std::sort(cuts.begin(), cuts.end());
-  for (size_t i = 0; i + 1 < cuts.size(); ++i) {
-    const int64_t from = cuts[i], count = cuts[i + 1] - cuts[i];
-    if (count == 0) continue;
-    const bool freed = UncommittedFreesIn(from / clusterSize, 1) > 0;
-    const uint8_t* bytes = buffer + (from - offset);
-    if (freed ? storage_->Write(bytes, count, from) != count
-              : !storage_->WriteData(bytes, static_cast<size_t>(count), from)) {
-      return false;
-    }
+  std::sort(freed.begin(), freed.end());
+  int64_t at = offset;
+  auto write = [&](int64_t to, bool staged) {
+    const int64_t count = to - at;
+    const uint8_t* bytes = buffer + (at - offset);
+    const bool written = count <= 0 || (staged ? storage_->Write(bytes, count, at) == count
+                                               : storage_->WriteData(bytes, static_cast<size_t>(count), at));
+    at = std::max(at, to);
+    return written;
+  };
+  for (const auto& [from, to] : freed) {
+    if (!write(from, false) || !write(to, true)) return false;
   }
-  return true;
+  return write(end, false);
 }
 
 int64_t NtfsVolume::UncommittedFreesIn(int64_t lcn, int64_t count) const {
