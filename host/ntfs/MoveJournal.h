@@ -69,6 +69,7 @@ class MoveJournal {
   int fd_ = -1;
   std::string path_;
   bool flushes_ = true;
+  std::vector<uint8_t> record_;
 };
 
 }  // namespace host
