@@ -65,8 +65,6 @@ TEST(OfflineDefragmentation, FiftyFragmentedFilesOnAGibibyteImageComeOutWholeAnd
 TEST(OfflineDefragmentation, DefragCommandWithConsolidationLeavesEveryChosenFileWhole) {
   constexpr int kCount = 200;
   constexpr uint64_t kSize = 160 << 10;
-  // Not every layout of this volume comes out whole: with seeds 1 and 3 consolidation leaves chosen files in pieces,
-  // and with 4, 6 and 7 a file that was whole but in the way of a wider region is not gathered again afterwards.
   constexpr uint32_t kLayoutSeed = 2;
   TestImage image(48ull << 20);
   ASSERT_EQ(0, RunSpindraxel({"image", "fragment", image.Path(), "--files", std::to_string(kCount), "--size",
