@@ -137,8 +137,11 @@ struct Layout {
     if (!NT_SUCCESS(status)) return status;
     extents.erase(std::remove_if(extents.begin(), extents.end(), [index](const Extent& e) { return e.file == index; }),
                   extents.end());
+    // A merge, not a sort of the whole: consolidation reads files again after every move it makes.
+    std::sort(runs.begin(), runs.end(), ExtentBefore);
+    const auto kept = static_cast<std::ptrdiff_t>(extents.size());
     extents.insert(extents.end(), runs.begin(), runs.end());
-    std::sort(extents.begin(), extents.end(), ExtentBefore);
+    std::inplace_merge(extents.begin(), extents.begin() + kept, extents.end(), ExtentBefore);
     return STATUS_SUCCESS;
   }
 };
@@ -374,6 +377,14 @@ bool Consolidate(const std::string& device, std::vector<DefragFile>* files, cons
   DefragPass pass;
   pass.consolidation = true;
   const uint64_t movedBefore = ClustersMoved();
+  // The regions found last, and for what: while no cluster moved, the layout and the bitmap are those they were
+  // found in, and the next try or the next file of the same size takes them again instead of searching anew (on a
+  // nearly full volume almost every try fails before moving anything).
+  struct Found {
+    std::vector<Region> regions;
+    int64_t clusters = -1;
+    uint64_t moved = 0;
+  } found[2];  // regions, windows
   for (DefragFile* file : pending) {
     ClusterBitmap bitmap;
     if (!NT_SUCCESS(engine.ReadBitmap(&bitmap))) break;
@@ -388,7 +399,13 @@ bool Consolidate(const std::string& device, std::vector<DefragFile>* files, cons
       for (int owner : moved) layout.Update(engine, owner);
       moved.clear();
       if (!NT_SUCCESS(engine.ReadBitmap(&bitmap))) break;
-      const std::vector<Region> regions = Regions(layout, bitmap, file->clusters, window);
+      Found& last = found[window ? 1 : 0];
+      if (last.clusters != file->clusters || last.moved != ClustersMoved()) {
+        last.regions = Regions(layout, bitmap, file->clusters, window);
+        last.clusters = file->clusters;
+        last.moved = ClustersMoved();
+      }
+      const std::vector<Region>& regions = last.regions;
       const size_t pick = static_cast<size_t>(window ? attempt : attempt - kTries);
       if (pick >= regions.size()) {
         attempt = window ? kTries - 1 : 2 * kTries;
