@@ -97,14 +97,19 @@ int VolumeDevice::Fail(int error) {
 }
 
 bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset) {
-  if (DeviceObserver* observer = CurrentDeviceObserver()) {
-    if (const int error = observer->Writing(DeviceObserver::File::kDevice, offset, buffer, count)) {
-      errno = Fail(error);
-      return false;
-    }
-  }
-  if (WriteAll(fd_, offset, buffer, count)) return true;
-  errno = Fail(errno);
+  int error = 0;
+  if (DeviceObserver* observer = CurrentDeviceObserver())
+    error = observer->Writing(DeviceObserver::File::kDevice, offset, buffer, count);
+  if (error == 0 && WriteAll(fd_, offset, buffer, count)) return true;
+  errno = Fail(error != 0 ? error : errno);
+  // What a failed write left on the device is unknown: pinned bytes it touched are read from the device again.
+  const int64_t end = offset + static_cast<int64_t>(count);
+  pinned_.erase(std::remove_if(pinned_.begin(), pinned_.end(),
+                               [&](const PinnedRange& range) {
+                                 return offset < range.offset + static_cast<int64_t>(range.bytes.size()) &&
+                                        range.offset < end;
+                               }),
+                pinned_.end());
   return false;
 }
 
@@ -114,6 +119,7 @@ bool VolumeDevice::WriteData(const void* buffer, size_t count, int64_t offset) {
     return false;
   }
   if (!WriteThrough(buffer, count, offset)) return false;
+  UpdatePinned(buffer, static_cast<int64_t>(count), offset);
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t end = offset + static_cast<int64_t>(count);
   for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
@@ -140,7 +146,32 @@ bool VolumeDevice::AllStaged(int64_t first, int64_t last) const {
   return true;
 }
 
+bool VolumeDevice::Pin(int64_t offset, size_t length) {
+  PinnedRange range{offset, std::vector<uint8_t>(length)};
+  if (Read(range.bytes.data(), static_cast<int64_t>(length), offset) != static_cast<int64_t>(length)) return false;
+  pinned_.push_back(std::move(range));
+  return true;
+}
+
+void VolumeDevice::UpdatePinned(const void* buffer, int64_t count, int64_t offset) {
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  for (PinnedRange& range : pinned_) {
+    const int64_t from = std::max(offset, range.offset);
+    const int64_t to = std::min(offset + count, range.offset + static_cast<int64_t>(range.bytes.size()));
+    if (from < to) {
+      std::memcpy(range.bytes.data() + (from - range.offset), bytes + (from - offset), static_cast<size_t>(to - from));
+    }
+  }
+}
+
 int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset) {
+  for (const PinnedRange& range : pinned_) {
+    if (count > 0 && offset >= range.offset &&
+        offset + count <= range.offset + static_cast<int64_t>(range.bytes.size())) {
+      std::memcpy(buffer, range.bytes.data() + (offset - range.offset), static_cast<size_t>(count));
+      return count;
+    }
+  }
   // Staged writes are what the library last wrote there; a read they cover whole needs no device read (the bitmap
   // and MFT records a group of moves keeps changing).
   const bool covered = count > 0 && !staged_.empty() && AllStaged(offset / kBlock, (offset + count - 1) / kBlock);
@@ -162,7 +193,11 @@ int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
     errno = EIO;
     return -1;
   }
-  if (!staging_) return WriteThrough(buffer, static_cast<size_t>(count), offset) ? count : -1;
+  if (!staging_) {
+    if (!WriteThrough(buffer, static_cast<size_t>(count), offset)) return -1;
+    UpdatePinned(buffer, count, offset);
+    return count;
+  }
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t first = offset / kBlock, last = (offset + count - 1) / kBlock;
   // The blocks' old bytes in one read (a move's data staged here spans many blocks).
@@ -189,6 +224,7 @@ int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
     std::memcpy(it->second.after.data() + (from - number * kBlock), bytes + (from - offset),
                 static_cast<size_t>(to - from));
   }
+  UpdatePinned(buffer, count, offset);
   return count;
 }
 

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "host/ntfs/MoveJournal.h"
 
@@ -50,6 +51,11 @@ class VolumeDevice {
   // metadata names yet. A staged block it overlaps takes the bytes too.
   bool WriteData(const void* buffer, size_t count, int64_t offset);
 
+  // Keeps the device's bytes [offset, offset + length) in memory from now on: reads that fall inside are answered
+  // from there, and every write keeps them current. For the volume bitmap, which every free-space search reads
+  // whole. False when they cannot be read.
+  bool Pin(int64_t offset, size_t length);
+
   // The errno of the first write or flush that failed; 0 when none did.
   int FirstWriteError() const { return firstWriteError_; }
 
@@ -66,7 +72,13 @@ class VolumeDevice {
     std::array<uint8_t, MoveJournal::kBlockSize> after;
   };
 
+  struct PinnedRange {
+    int64_t offset;
+    std::vector<uint8_t> bytes;  // as the library last wrote them, staged or not
+  };
+
   bool WriteThrough(const void* buffer, size_t count, int64_t offset);
+  void UpdatePinned(const void* buffer, int64_t count, int64_t offset);
   // Whether blocks first..last are all staged.
   bool AllStaged(int64_t first, int64_t last) const;
   int SyncThrough();
@@ -80,6 +92,7 @@ class VolumeDevice {
   bool broken_ = false;
   uint64_t stagedRecord_ = 0;
   std::map<int64_t, Block> staged_;  // by block number
+  std::vector<PinnedRange> pinned_;
   int firstWriteError_ = 0;
 };
 
