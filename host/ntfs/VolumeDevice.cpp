@@ -4,6 +4,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
+#include <memory>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -201,26 +204,28 @@ int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t first = offset / kBlock, last = (offset + count - 1) / kBlock;
   // The blocks' old bytes in one read (a move's data staged here spans many blocks).
-  std::vector<uint8_t> old;
+  std::unique_ptr<uint8_t[]> old;
   if (!AllStaged(first, last)) {
-    old.resize(static_cast<size_t>((last - first + 1) * kBlock));
-    if (pread(fd_, old.data(), old.size(), first * kBlock) != static_cast<ssize_t>(old.size())) {
+    const size_t length = static_cast<size_t>((last - first + 1) * kBlock);
+    old.reset(new uint8_t[length]);  // read whole below
+    if (pread(fd_, old.get(), length, first * kBlock) != static_cast<ssize_t>(length)) {
       errno = EIO;
       return -1;
     }
   }
   auto hint = staged_.lower_bound(first);
   for (int64_t number = first; number <= last; ++number) {
-    auto it = hint != staged_.end() && hint->first == number ? hint : staged_.find(number);
-    if (it == staged_.end()) {
-      Block block;
-      std::memcpy(block.before.data(), old.data() + (number - first) * kBlock, kBlock);
-      block.after = block.before;
-      it = staged_.emplace_hint(hint, number, block);
-    }
-    hint = std::next(it);
     const int64_t from = std::max(offset, number * kBlock);
     const int64_t to = std::min(offset + count, (number + 1) * kBlock);
+    auto it = hint != staged_.end() && hint->first == number ? hint : staged_.find(number);
+    if (it == staged_.end()) {
+      it = staged_.emplace_hint(hint, std::piecewise_construct, std::forward_as_tuple(number), std::forward_as_tuple());
+      Block& block = it->second;
+      std::memcpy(block.before.data(), old.get() + (number - first) * kBlock, kBlock);
+      // The bytes written below replace a whole block's.
+      if (to - from < kBlock) block.after = block.before;
+    }
+    hint = std::next(it);
     std::memcpy(it->second.after.data() + (from - number * kBlock), bytes + (from - offset),
                 static_cast<size_t>(to - from));
   }
@@ -266,11 +271,13 @@ int VolumeDevice::Commit() {
   for (const auto& [number, block] : staged) before.emplace_back(number * kBlock, block.before.data());
   if (const int error = journal_.Record(stagedRecord_, before)) return fail(Fail(error));
   // Neighbouring blocks go in one write each.
+  std::vector<uint8_t> bytes;
   for (auto run = staged.begin(); run != staged.end();) {
     auto end = std::next(run);
     while (end != staged.end() && end->first == std::prev(end)->first + 1) ++end;
-    std::vector<uint8_t> bytes;
-    for (auto it = run; it != end; ++it) bytes.insert(bytes.end(), it->second.after.begin(), it->second.after.end());
+    bytes.resize(static_cast<size_t>(std::distance(run, end)) * MoveJournal::kBlockSize);
+    uint8_t* at = bytes.data();
+    for (auto it = run; it != end; ++it, at += kBlock) std::memcpy(at, it->second.after.data(), kBlock);
     if (!WriteThrough(bytes.data(), bytes.size(), run->first * kBlock)) return fail(errno);
     run = end;
   }
