@@ -127,8 +127,8 @@ NTSTATUS NtfsVolume::OpenStream(uint64_t mftRef, StreamRef* stream) {
     stream->runCount = cached_->runCount;
     return STATUS_SUCCESS;
   }
-  cached_.reset();   // one stream is cached at a time
-  Uncache(mftRef);   // and the written file, when it is this one
+  cached_.reset();  // one stream is cached at a time
+  Uncache(mftRef);  // and the written file, when it is this one
   UniqueInode inode;
   ntfs_inode* record = KeptOpenInode(vol_, mftRef);
   if (record == nullptr) {
@@ -329,8 +329,12 @@ NTSTATUS NtfsVolume::MoveClusters(uint64_t mftRef, int64_t vcn, int64_t count, i
     const int64_t length = std::min<int64_t>(totalBytes - written, bufferSize);
     for (int64_t filled = 0; filled < length;) {
       const int64_t take = std::min(length - filled, pieces[piece].length * clusterSize - pieceDone);
-      if (ntfs_pread(vol_->dev, pieces[piece].from * clusterSize + pieceDone, take, buffer.get() + filled) != take) {
-        return StatusFromErrno(errno);
+      // Read once, so not through the device's cached pages.
+      for (int64_t done = 0; done < take;) {
+        const int64_t got = storage_->Read(buffer.get() + filled + done, take - done,
+                                           pieces[piece].from * clusterSize + pieceDone + done, false);
+        if (got <= 0) return got < 0 ? StatusFromErrno(errno) : STATUS_FILE_CORRUPT_ERROR;
+        done += got;
       }
       filled += take;
       pieceDone += take;

@@ -103,8 +103,22 @@ bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset
   int error = 0;
   if (DeviceObserver* observer = CurrentDeviceObserver())
     error = observer->Writing(DeviceObserver::File::kDevice, offset, buffer, count);
-  if (error == 0 && WriteAll(fd_, offset, buffer, count)) return true;
+  if (error == 0 && WriteAll(fd_, offset, buffer, count)) {
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    const int64_t end = offset + static_cast<int64_t>(count);
+    for (int64_t number = offset / kPage; number * kPage < end; ++number) {
+      auto page = pages_.find(number);
+      if (page == pages_.end()) continue;
+      const int64_t from = std::max(offset, number * kPage), to = std::min(end, (number + 1) * kPage);
+      std::memcpy(page->second->data() + (from - number * kPage), bytes + (from - offset),
+                  static_cast<size_t>(to - from));
+    }
+    return true;
+  }
   errno = Fail(error != 0 ? error : errno);
+  pages_.clear();
+  pageOrder_.clear();
+  nextEvicted_ = 0;
   // What a failed write left on the device is unknown: pinned bytes it touched are read from the device again.
   const int64_t end = offset + static_cast<int64_t>(count);
   pinned_.erase(std::remove_if(pinned_.begin(), pinned_.end(),
@@ -167,7 +181,32 @@ void VolumeDevice::UpdatePinned(const void* buffer, int64_t count, int64_t offse
   }
 }
 
-int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset) {
+const VolumeDevice::Page* VolumeDevice::CachedPage(int64_t number) {
+  if (auto page = pages_.find(number); page != pages_.end()) return page->second.get();
+  auto page = std::make_unique<Page>();
+  if (pread(fd_, page->data(), kPage, number * kPage) != kPage) return nullptr;
+  if (pageOrder_.size() < kCachedPages) {
+    pageOrder_.push_back(number);
+  } else {
+    pages_.erase(pageOrder_[nextEvicted_]);
+    pageOrder_[nextEvicted_] = number;
+    nextEvicted_ = (nextEvicted_ + 1) % kCachedPages;
+  }
+  return pages_.emplace(number, std::move(page)).first->second.get();
+}
+
+int64_t VolumeDevice::ReadPages(uint8_t* buffer, int64_t count, int64_t offset) {
+  for (int64_t number = offset / kPage; number * kPage < offset + count; ++number) {
+    const Page* page = CachedPage(number);
+    // A page past the end of the device, or one that does not read, is left to pread to answer.
+    if (page == nullptr) return pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+    const int64_t from = std::max(offset, number * kPage), to = std::min(offset + count, (number + 1) * kPage);
+    std::memcpy(buffer + (from - offset), page->data() + (from - number * kPage), static_cast<size_t>(to - from));
+  }
+  return count;
+}
+
+int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset, bool cache) {
   for (const PinnedRange& range : pinned_) {
     if (count > 0 && offset >= range.offset &&
         offset + count <= range.offset + static_cast<int64_t>(range.bytes.size())) {
@@ -178,7 +217,12 @@ int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset) {
   // Staged writes are what the library last wrote there; a read they cover whole needs no device read (the bitmap
   // and MFT records a group of moves keeps changing).
   const bool covered = count > 0 && !staged_.empty() && AllStaged(offset / kBlock, (offset + count - 1) / kBlock);
-  const ssize_t got = covered ? count : pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+  int64_t got = count;
+  if (!covered && cache && count <= kCachedReadBytes) {
+    got = ReadPages(static_cast<uint8_t*>(buffer), count, offset);
+  } else if (!covered) {
+    got = pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
+  }
   if (got <= 0 || staged_.empty()) return got;
   auto* bytes = static_cast<uint8_t*>(buffer);
   const int64_t end = offset + got;

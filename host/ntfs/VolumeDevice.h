@@ -13,7 +13,9 @@
 #include <array>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "host/ntfs/MoveJournal.h"
@@ -59,8 +61,10 @@ class VolumeDevice {
   // The errno of the first write or flush that failed; 0 when none did.
   int FirstWriteError() const { return firstWriteError_; }
 
-  // What the library device's operations call.
-  int64_t Read(void* buffer, int64_t count, int64_t offset);
+  // What the library device's operations call. Reads of a few pages (MFT records, index blocks: a lookup by path
+  // makes several) come from whole pages kept in memory, which every write to the device keeps current; `cache`
+  // false reads around them (a move's data, read once).
+  int64_t Read(void* buffer, int64_t count, int64_t offset, bool cache = true);
   int64_t Write(const void* buffer, int64_t count, int64_t offset);
   int Sync();
   int Fd() const { return fd_; }
@@ -77,8 +81,16 @@ class VolumeDevice {
     std::vector<uint8_t> bytes;  // as the library last wrote them, staged or not
   };
 
+  static constexpr int64_t kPage = 4096;
+  static constexpr int64_t kCachedReadBytes = 4 * kPage;  // reads up to this size go through cached pages
+  static constexpr size_t kCachedPages = 8192;            // 32 MiB
+  using Page = std::array<uint8_t, kPage>;
+
   bool WriteThrough(const void* buffer, size_t count, int64_t offset);
   void UpdatePinned(const void* buffer, int64_t count, int64_t offset);
+  // The device's bytes [offset, offset + count) through cached pages, as pread answers.
+  int64_t ReadPages(uint8_t* buffer, int64_t count, int64_t offset);
+  const Page* CachedPage(int64_t number);
   // Whether blocks first..last are all staged.
   bool AllStaged(int64_t first, int64_t last) const;
   int SyncThrough();
@@ -93,6 +105,9 @@ class VolumeDevice {
   uint64_t stagedRecord_ = 0;
   std::map<int64_t, Block> staged_;  // by block number
   std::vector<PinnedRange> pinned_;
+  std::unordered_map<int64_t, std::unique_ptr<Page>> pages_;  // device bytes, by page number
+  std::vector<int64_t> pageOrder_;                            // the cached pages, the next to go at nextEvicted_
+  size_t nextEvicted_ = 0;
   int firstWriteError_ = 0;
 };
 
