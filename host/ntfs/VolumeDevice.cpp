@@ -101,8 +101,9 @@ int VolumeDevice::Fail(int error) {
 
 bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset) {
   int error = 0;
-  if (DeviceObserver* observer = CurrentDeviceObserver())
+  if (DeviceObserver* observer = CurrentDeviceObserver()) {
     error = observer->Writing(DeviceObserver::File::kDevice, offset, buffer, count);
+  }
   if (error == 0 && WriteAll(fd_, offset, buffer, count)) {
     const auto* bytes = static_cast<const uint8_t*>(buffer);
     const int64_t end = offset + static_cast<int64_t>(count);
@@ -113,6 +114,7 @@ bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset
       std::memcpy(page->second->data() + (from - number * kPage), bytes + (from - offset),
                   static_cast<size_t>(to - from));
     }
+    UpdatePinned(buffer, static_cast<int64_t>(count), offset);
     return true;
   }
   errno = Fail(error != 0 ? error : errno);
@@ -136,7 +138,6 @@ bool VolumeDevice::WriteData(const void* buffer, size_t count, int64_t offset) {
     return false;
   }
   if (!WriteThrough(buffer, count, offset)) return false;
-  UpdatePinned(buffer, static_cast<int64_t>(count), offset);
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t end = offset + static_cast<int64_t>(count);
   for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
@@ -240,11 +241,7 @@ int64_t VolumeDevice::Write(const void* buffer, int64_t count, int64_t offset) {
     errno = EIO;
     return -1;
   }
-  if (!staging_) {
-    if (!WriteThrough(buffer, static_cast<size_t>(count), offset)) return -1;
-    UpdatePinned(buffer, count, offset);
-    return count;
-  }
+  if (!staging_) return WriteThrough(buffer, static_cast<size_t>(count), offset) ? count : -1;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t first = offset / kBlock, last = (offset + count - 1) / kBlock;
   // The blocks' old bytes in one read (a move's data staged here spans many blocks).
