@@ -25,6 +25,17 @@ std::atomic<DeviceObserver*> g_observer{nullptr};
 
 VolumeDevice* Of(ntfs_device* dev) { return static_cast<VolumeDevice*>(dev->d_private); }
 
+// Copies what `source` holds of the device bytes where its range [sourceOffset, + sourceLength) and the target's
+// [targetOffset, + targetLength) overlap, if they do.
+void CopyOverlap(uint8_t* target, int64_t targetOffset, int64_t targetLength, const uint8_t* source,
+                 int64_t sourceOffset, int64_t sourceLength) {
+  const int64_t from = std::max(targetOffset, sourceOffset);
+  const int64_t to = std::min(targetOffset + targetLength, sourceOffset + sourceLength);
+  if (from < to) {
+    std::memcpy(target + (from - targetOffset), source + (from - sourceOffset), static_cast<size_t>(to - from));
+  }
+}
+
 // The library's device operations over a VolumeDevice. The descriptor is the one the mount holds its lock on, so
 // opening and closing only track the library's view.
 int DeviceOpen(ntfs_device* dev, int flags) {
@@ -109,10 +120,7 @@ bool VolumeDevice::WriteThrough(const void* buffer, size_t count, int64_t offset
     const int64_t end = offset + static_cast<int64_t>(count);
     for (int64_t number = offset / kPage; number * kPage < end; ++number) {
       auto page = pages_.find(number);
-      if (page == pages_.end()) continue;
-      const int64_t from = std::max(offset, number * kPage), to = std::min(end, (number + 1) * kPage);
-      std::memcpy(page->second->data() + (from - number * kPage), bytes + (from - offset),
-                  static_cast<size_t>(to - from));
+      if (page != pages_.end()) CopyOverlap(page->second->data(), number * kPage, kPage, bytes, offset, end - offset);
     }
     UpdatePinned(buffer, static_cast<int64_t>(count), offset);
     return true;
@@ -141,10 +149,7 @@ bool VolumeDevice::WriteData(const void* buffer, size_t count, int64_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   const int64_t end = offset + static_cast<int64_t>(count);
   for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
-    const int64_t from = std::max(offset, it->first * kBlock);
-    const int64_t to = std::min(end, (it->first + 1) * kBlock);
-    std::memcpy(it->second.after.data() + (from - it->first * kBlock), bytes + (from - offset),
-                static_cast<size_t>(to - from));
+    CopyOverlap(it->second.after.data(), it->first * kBlock, kBlock, bytes, offset, end - offset);
   }
   return true;
 }
@@ -174,11 +179,7 @@ bool VolumeDevice::Pin(int64_t offset, size_t length) {
 void VolumeDevice::UpdatePinned(const void* buffer, int64_t count, int64_t offset) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   for (PinnedRange& range : pinned_) {
-    const int64_t from = std::max(offset, range.offset);
-    const int64_t to = std::min(offset + count, range.offset + static_cast<int64_t>(range.bytes.size()));
-    if (from < to) {
-      std::memcpy(range.bytes.data() + (from - range.offset), bytes + (from - offset), static_cast<size_t>(to - from));
-    }
+    CopyOverlap(range.bytes.data(), range.offset, static_cast<int64_t>(range.bytes.size()), bytes, offset, count);
   }
 }
 
@@ -201,8 +202,7 @@ int64_t VolumeDevice::ReadPages(uint8_t* buffer, int64_t count, int64_t offset) 
     const Page* page = CachedPage(number);
     // A page past the end of the device, or one that does not read, is left to pread to answer.
     if (page == nullptr) return pread(fd_, buffer, static_cast<size_t>(count), static_cast<off_t>(offset));
-    const int64_t from = std::max(offset, number * kPage), to = std::min(offset + count, (number + 1) * kPage);
-    std::memcpy(buffer + (from - offset), page->data() + (from - number * kPage), static_cast<size_t>(to - from));
+    CopyOverlap(buffer, offset, count, page->data(), number * kPage, kPage);
   }
   return count;
 }
@@ -228,10 +228,7 @@ int64_t VolumeDevice::Read(void* buffer, int64_t count, int64_t offset, bool cac
   auto* bytes = static_cast<uint8_t*>(buffer);
   const int64_t end = offset + got;
   for (auto it = staged_.lower_bound(offset / kBlock); it != staged_.end() && it->first * kBlock < end; ++it) {
-    const int64_t from = std::max(offset, it->first * kBlock);
-    const int64_t to = std::min(end, (it->first + 1) * kBlock);
-    std::memcpy(bytes + (from - offset), it->second.after.data() + (from - it->first * kBlock),
-                static_cast<size_t>(to - from));
+    CopyOverlap(bytes, offset, got, it->second.after.data(), it->first * kBlock, kBlock);
   }
   return got;
 }
